@@ -1,0 +1,35 @@
+# Thin wrapper over CMake; see README.md.
+BUILD   ?= build
+PREFIX  ?= /usr/local
+JOBS    ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build run test deps bench install clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Local mode: the sysop is the caller. Runs in bin/, where the picture is.
+run:
+	$(MAKE) --no-print-directory build
+	cd $(BUILD)/bin && ./vantorama
+
+deps:
+	@tools/install-deps.sh
+
+test: deps build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: deps build
+	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b; done
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD)

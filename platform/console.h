@@ -1,0 +1,56 @@
+// The local text console: an 80x25 screen of cells (CP437 character + PC attribute),
+// a text window and a cursor, shown on the sysop's terminal when standard output is one,
+// and the local keyboard. Positions are 1-based; the window ones are relative to the window.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+constexpr int CONSOLE_COLS = 80;
+constexpr int CONSOLE_ROWS = 25;
+
+// The attribute used for writing and clearing. The kit changes it only through crt2.
+extern uint8_t TextAttr;
+
+// Inclusive corners; sets the window and homes the cursor. Invalid corners are ignored.
+void Window(uint8_t X1, uint8_t Y1, uint8_t X2, uint8_t Y2);
+// The window's top-left and bottom-right cell, column in the low byte, row in the high byte, from 0.
+uint16_t WindMin();
+uint16_t WindMax();
+
+// Ignores 0 and positions beyond the window.
+void GotoXY(uint8_t X, uint8_t Y);
+uint8_t WhereX();
+uint8_t WhereY();
+
+void TextColor(uint8_t AColour);       // attribute := (attribute AND 0x70) OR (c AND 0x8F)
+void TextBackground(uint8_t AColour);  // attribute := ((c SHL 4) AND 0x70) OR (attribute AND 0x8F)
+
+void ClrScr();   // window filled with blanks in TextAttr, cursor to 1, 1
+void ClrEol();   // from the cursor to the window's right edge, cursor unmoved
+void InsLine();  // blank row at the cursor's row, the window's last row is lost
+void DelLine();  // the cursor's row goes, a blank row enters at the bottom
+void CursorOn();
+void CursorOff();
+
+// Text output at the cursor in TextAttr: wraps at the window's right edge, scrolls the
+// window up below its last row. CR, LF, BS and BEL act; every other byte is a glyph.
+void ConsoleWrite(std::string_view AText);
+
+// Writes a row of cells in one attribute at an absolute position (1-based), clipped to the
+// screen, without moving the cursor or changing TextAttr.
+void ConsoleWriteCells(uint8_t AX, uint8_t AY, std::string_view AChars, uint8_t AAttr);
+
+// A local key waits (not taken).
+bool KeyPressed();
+// Waits for a key; an extended key gives 0 and then its PC scan code.
+char ReadKey();
+// Sleeps; the screen is brought up to date on the sysop's terminal first.
+void Delay(uint32_t AMilliseconds);
+
+// Takes over the sysop's terminal (raw keyboard; restored at every end of the program).
+// Every routine here calls it first, so a program need not; it is idempotent.
+void ConsoleInit();
+
+// Sends what changed on the screen to the sysop's terminal now (waits do this themselves).
+void ConsoleFlush();
