@@ -54,3 +54,9 @@ void ConsoleInit();
 
 // Sends what changed on the screen to the sysop's terminal now (waits do this themselves).
 void ConsoleFlush();
+
+// Called from the next console routine (normal program flow, not the signal handler) after
+// SIGINT, SIGTERM, SIGHUP or SIGQUIT; the default ends the program with exit(0), so the exit
+// hooks run and the sysop's terminal is restored. A hook that returns lets the program go on.
+// A second signal while the program is ending restores the terminal and ends it at once.
+extern void (*ConsoleOnSignal)(int ASignal);

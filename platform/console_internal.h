@@ -25,3 +25,24 @@ bool ConsoleCursorVisible();
 void ConsoleReset();
 // Queues bytes as if typed on the local keyboard (decoded like the terminal's).
 void ConsolePushInput(std::string_view ABytes);
+
+// After ConsoleReset the console stays off the real terminal: the screen lives in memory
+// and keys come only from ConsolePushInput, so tests behave the same with or without one.
+
+// Acts as if standard output were a terminal of ACols x ARows, in a UTF-8 locale or not:
+// frames are rendered into a buffer that ConsoleTakeOutput hands over instead of being
+// written out. Calling it again is a resize (the next frame redraws everything).
+// 0 columns or rows: no terminal again.
+void ConsoleSetTestTerminal(int ACols, int ARows, bool AUtf8);
+std::string ConsoleTakeOutput();
+// The bytes the terminal needs when the program ends (colours, cursor, autowrap).
+std::string ConsoleGoodbyeText();
+
+// The millisecond clock of the lone-ESC time-out; nullptr: the monotonic clock.
+void ConsoleSetClock(uint64_t (*AMilliseconds)());
+// What Delay sleeps with (a test can advance its clock instead); nullptr: real sleep.
+void ConsoleSetSleep(void (*ASleep)(uint32_t AMilliseconds));
+
+// Takes the process's real standard streams afresh, as at program start, even after
+// ConsoleReset: for a child process of a test, started on a pseudo-terminal.
+void ConsoleAttachTerminal();

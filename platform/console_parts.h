@@ -1,0 +1,61 @@
+// What the local console's own source files share with each other; nothing outside
+// platform/ includes this.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "console.h"
+#include "console_internal.h"
+
+// --- console.cpp: the screen the door draws on ---
+
+// Takes the terminal on first use and acts on a signal that arrived since the last call.
+void ConsoleEnter();
+
+// What the renderer needs of the screen. Rows are 0-based; bit n of DirtyRows marks row n.
+struct TConsoleFrame {
+  const TConsoleCell (*Cells)[CONSOLE_COLS];
+  uint32_t DirtyRows;
+  int CursorX;  // absolute, 1-based
+  int CursorY;
+  bool CursorVisible;
+};
+TConsoleFrame ConsoleFrame();
+void ConsoleFrameClean();
+void ConsoleScreenReset();
+
+// --- console_render.cpp: what the terminal shows, and the bytes that bring it up to date ---
+
+// A new terminal (or a resized one): the next frame draws everything.
+void RenderSetTerminal(int ACols, int ARows, bool AUtf8);
+void RenderInvalidate();
+// Appends to AOut what the terminal needs to show AFrame; nothing when it shows it already.
+void RenderFrame(const TConsoleFrame &AFrame, std::string &AOut);
+// Colours reset, autowrap and cursor back on, cursor on the line below the drawn screen.
+void RenderGoodbye(std::string &AOut);
+void RenderReset();
+
+// --- cp437.cpp ---
+
+// The bytes that show a CP437 character: its Unicode form in UTF-8, or the byte itself
+// (control bytes, which would act on the terminal, become a printable stand-in).
+std::string_view Cp437Glyph(uint8_t ACh, bool AUtf8);
+
+// --- console_keys.cpp: terminal key sequences to PC keys ---
+
+constexpr uint64_t KEYS_ESC_TIMEOUT_MS = 25;
+
+// Decodes bytes from the keyboard into the key queue (0 + scan code for extended keys).
+void KeysFeed(std::string_view ABytes, uint64_t ANow);
+// Gives up on a sequence that has not completed within the time-out.
+void KeysTick(uint64_t ANow);
+bool KeysWaiting();
+uint8_t KeysTake();
+// A sequence has started and waits for more bytes; its first byte came at KeysPendingSince.
+bool KeysPartial();
+uint64_t KeysPendingSince();
+// How many more input bytes the queue can take for certain.
+size_t KeysRoom();
+void KeysReset();
