@@ -1,0 +1,84 @@
+// The link's receive folding over arbitrary receives: the caller's bytes come through a
+// real socketpair one receive at a time. Whatever the cut, what the door reads is the
+// whole stream folded at once, and never holds an LF.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "comm.h"
+#include "comm_internal.h"
+
+namespace {
+
+// The folding rules, written out as the three passes over the whole text.
+std::string ReplaceAll(const std::string &AText, const std::string &AFrom, const std::string &ATo) {
+  std::string Out;
+  size_t I = 0;
+  for (size_t J; (J = AText.find(AFrom, I)) != std::string::npos; I = J + AFrom.size())
+    Out += AText.substr(I, J - I) + ATo;
+  return Out + AText.substr(I);
+}
+
+std::string Fold(const std::string &AText) {
+  using namespace std::string_literals;
+  std::string S = ReplaceAll(AText, "\r\n", "\r");
+  S = ReplaceAll(S, "\r\0"s, "\r");
+  return ReplaceAll(S, "\n", "\r");
+}
+
+void Check(bool ACondition, const char *AWhat) {
+  if (!ACondition) {
+    std::fprintf(stderr, "broken: %s\n", AWhat);
+    std::abort();
+  }
+}
+
+}  // namespace
+
+// Input: chunks, each a length byte (times 8, so receives past 1,024 bytes occur) and its bytes.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
+  int Fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM, 0, Fds) != 0) std::abort();
+  int SendBuf = 1 << 20;
+  setsockopt(Fds[1], SOL_SOCKET, SO_SNDBUF, &SendBuf, sizeof(SendBuf));
+  CommReset();
+  CommOpen(Fds[0]);
+  char Announce[6];
+  Check(recv(Fds[1], Announce, sizeof(Announce), MSG_DONTWAIT) == 6, "six announcement bytes");
+
+  std::string Sent, Read;
+  size_t I = 0;
+  while (I < Size) {
+    size_t Len = size_t{Data[I]} * 8;
+    I++;
+    Len = std::min(Len, Size - I);
+    std::string Chunk(reinterpret_cast<const char *>(Data + I), Len);
+    I += Len;
+    if (Chunk.empty()) continue;
+    if (send(Fds[1], Chunk.data(), Chunk.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(Chunk.size()))
+      std::abort();
+    Sent += Chunk;
+    // Read until the socket holds nothing more: every byte of this chunk has been received.
+    for (int Queued = 1; Queued > 0; ioctl(Fds[0], FIONREAD, &Queued)) {
+      while (CommCharAvail()) {
+        char C = CommPeekChar();
+        Check(CommReadChar() == C, "peek and read agree");
+        Read.push_back(C);
+      }
+    }
+    Check(Read.find('\n') == std::string::npos, "no LF is ever read");
+  }
+  Check(Read == Fold(Sent), "receives fold as the whole stream");
+  Check(CommCarrier(), "carrier kept while the caller is there");
+
+  close(Fds[1]);
+  Check(!CommCharAvail() && !CommCarrier(), "caller's close loses the carrier");
+  CommClose(false);
+  CommReset();
+  return 0;
+}
