@@ -76,17 +76,43 @@ extern void (*DoorOnTimeUp)();
 extern void (*DoorOnTimeUpWarning)(uint8_t AMinutes);
 extern void (*DoorOnUsage)();
 
+// Allowed characters for DoorInput, in keyboard order (only membership matters).
+// Every printable ASCII character, 0x20 to 0x7E.
+inline constexpr char DOOR_INPUT_CHARS_ALL[] =
+    "`1234567890-=~!@#$%^&*()_+qwertyuiop[]\\QWERTYUIOP{}|asdfghjkl;'ASDFGHJKL:\"zxcvbnm,./"
+    "ZXCVBNM<>? ";
+// The 52 letters, no space.
+inline constexpr char DOOR_INPUT_CHARS_ALPHA[] =
+    "qwertyuiopasdfghjklzxcvbnmQWERTYUIOPASDFGHJKLZXCVBNM";
+inline constexpr char DOOR_INPUT_CHARS_NUMERIC[] = "1234567890";
+// Printable ASCII without the characters a file name cannot safely hold: ` " * / < > ? |
+inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
+    "1234567890-=~!@#$%^&()_+qwertyuiop[]\\QWERTYUIOP{}asdfghjkl;'ASDFGHJKL:zxcvbnm,."
+    "ZXCVBNM ";
+
 // Session
+// Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
+// -X stdio, -? usage; "-" or "/" as prefix) and starts a local, stdio or link session.
+// Ends the program (exit code 0) after the usage screen or a start-up failure.
 void DoorStartup(int argc, char **argv);
+// Call last: releases this program's handle on the link (the caller stays on the board).
 void DoorShutdown();
 bool DoorOpenComm();
+// True in stdio mode; else whether the caller is still connected.
 bool DoorCarrier();
+// ADisconnect true also hangs the caller up; false keeps them on the board.
 void DoorClose(bool ADisconnect);
+// True when the link is not used: local mode, or a drop file that asks for stdio.
 bool DoorStdio();
+// Whole seconds since the last key read.
 int32_t DoorSecondsIdle();
+// The caller's time in the door, counted from start-up; zero or below once used up.
 int32_t DoorSecondsLeft();
 
-// Output
+// Output: every routine here goes through DoorWrite, so the caller and the sysop's
+// screen see the same thing.
+// Sends text to the caller (pipe codes "|XX" converted while DoorSession.PipeWrite is on,
+// backtick codes while DoorSession.TolvarWrite is on) and paints it on the local screen.
 void DoorWrite(std::string_view AText);
 void DoorWriteLn();
 void DoorWriteLn(std::string_view AText);
@@ -98,12 +124,40 @@ void DoorTextAttr(uint8_t AAttr);
 void DoorTextBackground(uint8_t AColour);
 void DoorTextColour(uint8_t AColour);
 void DoorTextColourAndBlink(uint8_t AColour, bool ABlink);
+void DoorCursorUp(uint8_t ACount);
+void DoorCursorRight(uint8_t ACount);
+// Remembers the cursor position on both screens; DoorCursorRestore goes back there.
+void DoorCursorSave();
+void DoorCursorRestore();
+// Moves to column AX of the cursor's row, or to row AY of the cursor's column.
+void DoorGotoX(uint8_t AX);
+void DoorGotoY(uint8_t AY);
+// Writes AText centred on the cursor's row of the window (no line end). Pipe codes, when
+// converted, do not count towards the width.
+void DoorWriteCentered(std::string_view AText);
+// Shows a text file, lines joined by CR LF; a file that cannot be read is reported on the
+// screen and the routine waits for a key.
 void DoorDisplayFile(const std::string &AFileName);
+// Sends a sixel picture file to the caller unchanged (no codes converted, nothing painted
+// locally unless in stdio mode).
 void DoorDisplaySixel(const std::string &AFileName);
 
-// Input
+// Input: keys come from the caller and the local keyboard; waiting runs the event pump
+// (carrier, idle and time limits, status bar), which may end the program.
+// Whether a key waits, the caller's or the sysop's.
 bool DoorKeyPressed();
+// Waits for a key, the caller's first. Extended keys (arrows and the like) come back as
+// their PC scan code with DoorLastKey.Extended set: up 'H', down 'P', left 'K', right 'M'.
 char DoorReadKey();
+// A one-line field of AVisibleLength cells in AAttr at the cursor, scrolling up to AMaxLength
+// characters taken from AAllowedCharacters; backspace and Ctrl-Y erase; APasswordCharacter
+// (0 for none) masks the echo. Enter returns the text, ESC the default text.
 std::string DoorInput(const std::string &ADefaultText, const std::string &AAllowedCharacters,
                       char APasswordCharacter, uint8_t AVisibleLength, uint8_t AMaxLength,
                       uint8_t AAttr);
+// A lightbar menu of DoorLiteBarOptions drawn from the cursor down, APageSize rows at a time
+// (0 or less: as many as fit), the bar on DoorLiteBarIndex in the current colours reversed.
+// Up and down (the caller's or the sysop's) move the bar; Enter selects: true, with
+// DoorLiteBarIndex set to the choice; ESC cancels: false, DoorLiteBarIndex unchanged.
+// An empty list gives false at once. Options are shown as plain text.
+bool DoorLiteBar(int32_t APageSize);

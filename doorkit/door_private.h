@@ -1,0 +1,43 @@
+// State and routines shared by the door module's source files; not for door programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "door.h"
+
+namespace door_private {
+
+struct State {
+  bool Stdio = true;             // the link is not used
+  bool DisplayingSixel = false;  // raw picture lines go to the caller only
+  bool ExitHookArmed = false;    // link session started: tidy up at the end of the program
+  std::string ProgramFileName;   // file-name part of the program's path, for the login screens
+};
+extern State g;
+
+// The clock every time check reads.
+TDateTime Now();
+// Whole seconds from AFrom to ATo, truncated; 0 when ATo is not later. Capped at INT32_MAX.
+int64_t SecondsBetween(TDateTime AFrom, TDateTime ATo);
+void ResetClock();
+
+// Sends to the caller and paints locally, converting no codes.
+void WritePlain(std::string_view AText);
+
+// One pass of the event pump; acts at most once per second, in link mode only.
+void DoorDoEvents();
+
+// Ends the program the way every failure does: optional 2500 ms pause, exit code 0.
+[[noreturn]] void EndProgram(bool APause);
+
+// Default hook handlers.
+void DefaultOnHangup();
+void DefaultOnTimeOut();
+void DefaultOnTimeUp();
+void DefaultOnStatusBar();
+void DefaultOnLocalLogin();
+void DefaultOnUsage();
+
+}  // namespace door_private

@@ -1,0 +1,13 @@
+// The smallest useful door: greets the caller, asks a question, says goodbye.
+#include "door.h"
+
+int main(int argc, char **argv) {
+  DoorStartup(argc, argv);
+  DoorWriteLn("|0FHello, |0E" + DoorDropInfo.Alias + "|0F, welcome to the door kit.");
+  DoorWrite("|0AWhat is your favourite colour? ");
+  std::string answer = DoorInput("blue", DOOR_INPUT_CHARS_ALPHA, 0, 20, 20, 0x1F);
+  DoorWriteLn();
+  DoorWriteLn("|07You said |0B" + answer + "|07. Back to the board we go.");
+  DoorShutdown();
+  return 0;
+}

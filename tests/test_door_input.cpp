@@ -1,0 +1,277 @@
+// Key input from the caller and the sysop, the line editor, the lightbar menu.
+#include <atomic>
+#include <thread>
+
+#include "test_door_fixture.h"
+
+using namespace doortest;
+
+namespace {
+
+struct TKey {
+  char Ch;
+  bool Extended;
+  TDoorLastKeyType Location;
+  bool operator==(const TKey &) const = default;
+};
+std::ostream &operator<<(std::ostream &AOut, const TKey &AKey) {
+  return AOut << "{" << Escaped(std::string(1, AKey.Ch)) << (AKey.Extended ? " ext" : "")
+              << (AKey.Location == lkUser ? " user" : AKey.Location == lkSysop ? " sysop" : " none") << "}";
+}
+TKey ReadOne() {
+  char ch = DoorReadKey();
+  EXPECT_EQ(ch, DoorLastKey.Ch);
+  return {ch, DoorLastKey.Extended, DoorLastKey.Location};
+}
+
+class DoorInputTest : public DoorTest {};
+
+TEST_F(DoorInputTest, CallerKeySequences) {
+  StartLink();
+  const TKey up{'H', true, lkUser};
+  struct {
+    const char *Name;
+    std::string Now;
+    std::string Later;  // sent 200 ms into the wait
+    std::vector<TKey> Keys;
+    uint64_t Slept;
+  } kCases[] = {
+      {"plain key", "a", "", {{'a', false, lkUser}}, 0},
+      {"cursor keys", "\x1B[A\x1B[B\x1B[C\x1B[D", "",
+       {up, {'P', true, lkUser}, {'M', true, lkUser}, {'K', true, lkUser}}, 0},
+      {"ESC alone comes after half a second", "\x1B", "", {{'\x1B', false, lkUser}}, 500},
+      {"ESC O A: three plain keys at once", "\x1BOA", "",
+       {{'\x1B', false, lkUser}, {'O', false, lkUser}, {'A', false, lkUser}}, 0},
+      {"ESC [ 1 ~: the first three dropped", "\x1B[1~", "", {{'~', false, lkUser}}, 0},
+      {"a slow sequence still counts", "\x1B", "[A", {up}, 200},
+      {"a slow sequence after the bracket", "\x1B[", "A", {up}, 200},
+      {"line end folded to one Enter", "\r\n", "", {{'\r', false, lkUser}}, 0},
+      {"DEL is a plain key", "\x7F", "", {{'\x7F', false, lkUser}}, 0},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.Name);
+    Send(c.Now);
+    if (!c.Later.empty()) gLater.push_back({gMs + 200, c.Later});
+    TakeSlept();
+    std::vector<TKey> keys;
+    for (size_t i = 0; i < c.Keys.size(); i++) keys.push_back(ReadOne());
+    EXPECT_EQ(keys, c.Keys);
+    EXPECT_EQ(TakeSlept(), c.Slept);
+    EXPECT_FALSE(DoorKeyPressed()) << "nothing left over";
+  }
+}
+
+TEST_F(DoorInputTest, SysopKeysAndCallerFirst) {
+  StartLink();
+  ConsolePushInput("s");
+  Send("c");
+  EXPECT_EQ(ReadOne(), (TKey{'c', false, lkUser})) << "the caller goes first";
+  EXPECT_EQ(ReadOne(), (TKey{'s', false, lkSysop}));
+
+  ConsolePushInput("\x1BOP");  // F1 on the sysop's keyboard
+  EXPECT_EQ(ReadOne(), (TKey{0x3B, true, lkSysop}));
+
+  // A hot-key hook that takes F1: the key is swallowed and the wait goes on.
+  static std::vector<char> hot;
+  hot.clear();
+  DoorOnSysopKey = [](char AKey) {
+    hot.push_back(AKey);
+    return AKey == 0x3B;
+  };
+  ConsolePushInput("\x1BOP\x1B[A");
+  EXPECT_EQ(ReadOne(), (TKey{'H', true, lkSysop}));
+  EXPECT_EQ(hot, (std::vector<char>{0x3B, 'H'}));
+  EXPECT_LT(DoorSecondsIdle(), 1);
+}
+
+TEST_F(DoorInputTest, StdioKeysAreTheCallers) {
+  StartStdio();
+  ConsolePushInput("x\x1B[A");
+  EXPECT_EQ(ReadOne(), (TKey{'x', false, lkUser}));
+  EXPECT_EQ(ReadOne(), (TKey{'H', true, lkUser}));
+  ConsolePushInput("\x1B");
+  EXPECT_EQ(ReadOne(), (TKey{'\x1B', false, lkUser}));
+}
+
+TEST_F(DoorInputTest, ReadKeyRestartsTheIdleCount) {
+  StartLink();
+  AdvanceSeconds(100);
+  EXPECT_EQ(DoorSecondsIdle(), 100);
+  Send("k");
+  ReadOne();
+  EXPECT_EQ(DoorSecondsIdle(), 0);
+  EXPECT_EQ(DoorLastKey.Time, FakeNow());
+}
+
+// A caller who keeps sending unknown sequences gets no key, but the pump still runs and
+// the idle limit still ends the wait.
+struct TTimedOut {};
+TEST_F(DoorInputTest, EndlessEscapeSequencesStillTimeOut) {
+  StartLink();
+  DoorOnTimeOut = [] { throw TTimedOut{}; };
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    std::string burst;
+    for (int i = 0; i < 300; i++) burst += "\x1B[Z";
+    while (!stop) {
+      // Never blocks, so the sender stops as soon as it is told.
+      if (send(Net.Peer, burst.data(), burst.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  // Each pass of the wait moves the clock on a little.
+  DoorSetClock([] {
+    gMs += 5;
+    return FakeNow();
+  });
+  bool timedOut = false;
+  char key = 0;
+  try {
+    key = DoorReadKey();
+  } catch (const TTimedOut &) {
+    timedOut = true;
+  }
+  stop = true;
+  flood.join();
+  EXPECT_TRUE(timedOut) << "got a key: " << Escaped(std::string(1, key));
+  EXPECT_GE(DoorSecondsIdle(), 301);
+}
+
+class DoorLineInputTest : public DoorTest {
+ protected:
+  TCallerScreen Screen;
+  void SetUp() override {
+    DoorTest::SetUp();
+    StartLink();
+    DoorWrite("Name: ");
+    Caller();
+    Screen.Feed("Name: ");
+  }
+  // Types the keys as the caller and reads the line; both screens are checked after.
+  std::string Input(const std::string &AKeys, const std::string &ADefault, char APassword, uint8_t AVisible,
+                    uint8_t AMax, const std::string &AAllowed = DOOR_INPUT_CHARS_ALL) {
+    Send(AKeys);
+    std::string got = DoorInput(ADefault, AAllowed, APassword, AVisible, AMax, 0x1F);
+    Screen.Feed(Caller());
+    return got;
+  }
+  void ExpectRow(int AY, const std::string &AText) {
+    EXPECT_EQ(RowTrimmed(AY), AText) << "local";
+    EXPECT_EQ(Screen.RowText(AY), AText) << "caller";
+  }
+};
+
+TEST_F(DoorLineInputTest, TypingAndEditing) {
+  EXPECT_EQ(Input("ab\bcd\r", "", 0, 10, 20), "acd");
+  ExpectRow(1, "Name: acd");
+  for (int x = 7; x <= 16; x++) EXPECT_EQ(ConsoleCell(x, 1).Attr, 0x1F) << "field cell " << x;
+  EXPECT_EQ(ConsoleCell(17, 1).Attr, 0x07);
+  EXPECT_EQ(TextAttr, 0x07) << "the colour before the field is back";
+  EXPECT_EQ(ConsoleCursorY(), 2) << "a line end follows";
+}
+
+TEST_F(DoorLineInputTest, DefaultTextAndEscape) {
+  EXPECT_EQ(Input("\x1B", "SYSOP", 0, 40, 40), "SYSOP");
+  EXPECT_EQ(Input("xy\b\b\bZ\x1B", "SYSOP", 0, 40, 40), "SYSOP") << "ESC gives the default even after editing";
+  EXPECT_EQ(Input("\x1B", "ABCDEFGHIJ", 0, 40, 4), "ABCD") << "the default is cut first";
+  EXPECT_EQ(Input("\x19\r", "SYSOP", 0, 40, 40), "") << "Ctrl-Y empties the field";
+  EXPECT_EQ(Input("\r", "SYSOP", 0, 40, 40), "SYSOP");
+}
+
+TEST_F(DoorLineInputTest, ScrollsPastTheVisibleWidth) {
+  // The field shows the end of a text longer than itself; backspacing under the width
+  // stops the scrolling.
+  EXPECT_EQ(Input("abcdefg\r", "", 0, 5, 10), "abcdefg");
+  ExpectRow(1, "Name: cdefg");
+  EXPECT_EQ(Input("abcdefg\b\b\r", "", 0, 5, 10), "abcde");
+  ExpectRow(2, "abcde");
+  EXPECT_EQ(Input("abcdefg\b\b\b\r", "", 0, 5, 10), "abcd");
+  ExpectRow(3, "abcd");
+  EXPECT_EQ(ConsoleCell(5, 3).Attr, 0x1F) << "the emptied cell is still the field's";
+  // A redraw goes through the colour codes: a typed pipe code, echoed plainly, shows
+  // converted (and shorter) once the field is redrawn.
+  EXPECT_EQ(Input("|0Eabcx\b\r", "", 0, 6, 10), "|0Eabc");
+  ExpectRow(4, "abcbcx");
+  EXPECT_EQ(ConsoleCell(1, 4).Attr, 0x0E);
+}
+
+TEST_F(DoorLineInputTest, MaskingAndLimits) {
+  EXPECT_EQ(Input("secret\r", "", '*', 10, 20), "secret");
+  ExpectRow(1, "Name: ******");
+  // At the maximum length further keys do nothing; keys outside the set are ignored.
+  EXPECT_EQ(Input("12a34567\r", "", 0, 10, 5, DOOR_INPUT_CHARS_NUMERIC), "12345");
+  EXPECT_EQ(RowTrimmed(2), "12345");
+  // Backspace on an empty field, and the caller's DEL, change nothing.
+  EXPECT_EQ(Input("\b\x7Fok\r", "", 0, 10, 20, DOOR_INPUT_CHARS_ALPHA), "ok");
+  EXPECT_EQ(RowTrimmed(3), "ok");
+  // A cursor key arrives as its letter.
+  EXPECT_EQ(Input("\x1B[A\r", "", 0, 10, 20, DOOR_INPUT_CHARS_ALPHA), "H");
+}
+
+TEST_F(DoorLineInputTest, FloodOfKeysStaysWithinTheField) {
+  std::string flood(100000, 'a');
+  std::thread sender([&] { NetSend(Net.Peer, flood + "\r"); });
+  std::string got = DoorInput("", DOOR_INPUT_CHARS_ALL, 0, 20, 10, 0x1F);
+  sender.join();
+  EXPECT_EQ(got, std::string(10, 'a'));
+  EXPECT_EQ(RowTrimmed(1), "Name: aaaaaaaaaa");
+}
+
+class DoorLiteBarTest : public DoorTest {
+ protected:
+  void SetUp() override {
+    DoorTest::SetUp();
+    StartLink();
+    DoorLiteBarOptions = {"Play", "Scores", "Help", "Quit"};
+    DoorGotoXY(5, 3);
+    Caller();
+  }
+  // Rows 3 on, as "text" with the bar's row marked by a star.
+  std::vector<std::string> Menu(int ARows) {
+    std::vector<std::string> rows;
+    for (int y = 3; y < 3 + ARows; y++) {
+      std::string r = Row(y).substr(4);
+      r.erase(r.find_last_not_of(' ') + 1);
+      rows.push_back(r + (ConsoleCell(5, y).Attr == 0x70 ? "*" : ""));
+    }
+    return rows;
+  }
+};
+
+TEST_F(DoorLiteBarTest, UpDownEnterAndEscape) {
+  DoorLiteBarIndex = 1;
+  Send("\x1B[B\x1B[B\x1B[B\x1B[A\r");  // down past the end stays on the last
+  EXPECT_TRUE(DoorLiteBar(0));
+  EXPECT_EQ(DoorLiteBarIndex, 2);
+  EXPECT_EQ(Menu(4), (std::vector<std::string>{"Play", "Scores", "Help*", "Quit"}));
+  EXPECT_EQ(ConsoleCell(10, 5).Attr, 0x70) << "the bar is as wide as the widest option";
+  EXPECT_EQ(TextAttr, 0x07);
+  EXPECT_EQ(ConsoleCursorY(), 7) << "below the menu";
+  EXPECT_EQ(ConsoleCursorX(), 1);
+
+  DoorGotoXY(5, 3);
+  Send("\x1B[A\x1B[A\x1B[A\x1B");
+  EXPECT_FALSE(DoorLiteBar(0));
+  EXPECT_EQ(DoorLiteBarIndex, 2) << "ESC keeps the old choice";
+
+  // The sysop may steer too; a plain H or P typed by the caller does not move the bar.
+  DoorGotoXY(5, 3);
+  Send("HP");
+  ConsolePushInput("\x1B[B");
+  gLater.push_back({gMs + 1, "\r"});  // once those keys are taken
+  EXPECT_TRUE(DoorLiteBar(0));
+  EXPECT_EQ(DoorLiteBarIndex, 3);
+}
+
+TEST_F(DoorLiteBarTest, PagesScroll) {
+  DoorLiteBarIndex = 0;
+  Send("\x1B[B\x1B[B\x1B[B\r");
+  EXPECT_TRUE(DoorLiteBar(2));
+  EXPECT_EQ(DoorLiteBarIndex, 3);
+  EXPECT_EQ(Menu(3), (std::vector<std::string>{"Help", "Quit*", ""}));
+
+  DoorLiteBarOptions.clear();
+  EXPECT_FALSE(DoorLiteBar(5)) << "an empty menu";
+}
+
+}  // namespace
