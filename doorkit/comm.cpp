@@ -1,9 +1,10 @@
 #include "comm.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstring>
+#include <ctime>
 #include <string>
-#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,8 @@
 namespace {
 
 constexpr size_t RECEIVE_SIZE = 1024;
+// The longest a wait sleeps before it looks again (signals, the stall clock).
+constexpr int WAIT_SLICE_MS = 100;
 
 // What the last receive ended with, so that a line end split over two receives
 // still folds to one CR.
@@ -25,13 +28,21 @@ enum class TLineEnd : uint8_t {
 };
 
 struct State {
-  std::string FBuffer;
+  // Bytes received, already folded, not read yet: FBuffer[FHead..FTail). One receive at most,
+  // so a caller who floods the door leaves the rest waiting in the kernel.
+  char FBuffer[RECEIVE_SIZE];
+  size_t FHead = 0;
+  size_t FTail = 0;
   bool FCarrier = true;
   int32_t FCommNumber = -1;
   bool FSocket = false;   // the handle was a socket when adopted: the only case we touch it
   bool FClosed = false;   // closed by us: the number may belong to someone else now
   int FOldFlags = -1;     // the board's file-status flags, put back at close
   TLineEnd FLineEnd = TLineEnd::None;
+  uint32_t FSendTimeout = COMM_SEND_TIMEOUT_MS;
+  bool FBuffered = false;  // writes gather in FOut until a flush
+  char FOut[COMM_OUT_BUFFER_SIZE];
+  size_t FOutLen = 0;
 };
 State g;
 
@@ -44,7 +55,10 @@ bool IsSocket(int AHandle) {
 
 // Telnet's line ends (CR LF, CR NUL, a bare LF) become one CR; everything else,
 // telnet commands included, is delivered as it came.
-void FoldInto(std::string &AOut, const char *AData, size_t ALen) {
+// Folds into the empty buffer; the result is never longer than the receive.
+void FoldInto(const char *AData, size_t ALen) {
+  g.FHead = 0;
+  g.FTail = 0;
   for (size_t I = 0; I < ALen; I++) {
     char C = AData[I];
     if (g.FLineEnd == TLineEnd::CR && C == '\n') {
@@ -61,8 +75,16 @@ void FoldInto(std::string &AOut, const char *AData, size_t ALen) {
     } else if (C == '\n') {
       C = '\r';
     }
-    AOut.push_back(C);
+    g.FBuffer[g.FTail++] = C;
   }
+}
+
+bool BufferEmpty() { return g.FHead == g.FTail; }
+
+uint64_t MonotonicMs() {
+  timespec T{};
+  clock_gettime(CLOCK_MONOTONIC, &T);
+  return static_cast<uint64_t>(T.tv_sec) * 1000u + static_cast<uint64_t>(T.tv_nsec) / 1000000u;
 }
 
 bool Usable() { return g.FSocket && !g.FClosed; }
@@ -97,17 +119,86 @@ void ReceiveData() {
     g.FCarrier = false;
     return;
   }
-  FoldInto(g.FBuffer, ReadArray, static_cast<size_t>(NumRead));
+  FoldInto(ReadArray, static_cast<size_t>(NumRead));
 }
 
-// The waiting reads; they give up with 0 once nothing can arrive any more.
+// The waiting reads; they give up with 0 once nothing can arrive any more. They sleep in
+// the kernel until the caller sends, looking again now and then.
 bool WaitForByte() {
-  while (g.FBuffer.empty()) {
+  CommFlushOutBuffer();
+  ReceiveData();
+  while (BufferEmpty()) {
     if (!g.FCarrier || !Usable()) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pollfd P{g.FCommNumber, POLLIN, 0};
+    poll(&P, 1, WAIT_SLICE_MS);
     ReceiveData();
   }
   return true;
+}
+
+// A send found the caller's window full: waits a slice for room. False once the caller has
+// taken nothing for the whole send time-out (the carrier is then taken as lost), or when
+// sends are not to wait at all.
+bool WaitForRoom(uint64_t &AStalledMs) {
+  if (!g.FCarrier || g.FSendTimeout == 0) return false;
+  if (AStalledMs >= g.FSendTimeout) {
+    g.FCarrier = false;
+    return false;
+  }
+  const uint64_t Slice = std::min<uint64_t>(WAIT_SLICE_MS, g.FSendTimeout - AStalledMs);
+  const uint64_t Start = MonotonicMs();
+  pollfd P{g.FCommNumber, POLLOUT, 0};
+  poll(&P, 1, static_cast<int>(Slice));  // a signal cuts it short: SA_RESTART never restarts poll
+  AStalledMs += MonotonicMs() - Start;
+  if (CommOnSendWait) CommOnSendWait();
+  return true;
+}
+
+// Sends the bytes to the caller now.
+void SendNow(const char *AData, size_t ALen) {
+  const char *P = AData;
+  size_t Left = ALen;
+  uint64_t StalledMs = 0;  // how long the caller has taken nothing of this block
+  // One send as a rule; more only while the caller's window is full. The waits are ours, not
+  // the kernel's (MSG_DONTWAIT), so they are bounded and a signal can end the door in one.
+  // MSG_NOSIGNAL: a caller who has hung up must not kill the door with SIGPIPE.
+  while (Left > 0) {
+    ssize_t Sent = send(g.FCommNumber, P, Left, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (Sent > 0) {
+      P += Sent;
+      Left -= static_cast<size_t>(Sent);
+      StalledMs = 0;
+      continue;
+    }
+    if (Sent < 0 && errno == EINTR) continue;
+    if (Sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitForRoom(StalledMs)) continue;
+    return;  // failed, or no more waiting: ignored, as every send failure is
+  }
+}
+
+// Adds bytes to the out-buffer as they are; a full buffer goes out at once.
+void Put(const char *AData, size_t ALen) {
+  while (ALen > 0) {
+    if (g.FOutLen == COMM_OUT_BUFFER_SIZE) CommFlushOutBuffer();
+    const size_t N = std::min(COMM_OUT_BUFFER_SIZE - g.FOutLen, ALen);
+    std::memcpy(g.FOut + g.FOutLen, AData, N);
+    g.FOutLen += N;
+    AData += N;
+    ALen -= N;
+  }
+}
+
+// Adds to the out-buffer, with 0xFF doubled when AEscape.
+void Gather(const char *AData, size_t ALen, bool AEscape) {
+  if (!Usable()) return;
+  while (ALen > 0) {
+    const void *Iac = AEscape ? std::memchr(AData, 0xFF, ALen) : nullptr;
+    const size_t Plain = Iac ? static_cast<size_t>(static_cast<const char *>(Iac) - AData) + 1 : ALen;
+    Put(AData, Plain);
+    if (Iac) Put("\xFF", 1);  // IAC IAC: a data byte 255
+    AData += Plain;
+    ALen -= Plain;
+  }
 }
 
 }  // namespace
@@ -130,6 +221,7 @@ void CommOpen(int32_t ACommNumber) {
 }
 
 void CommClose(bool ADisconnect) {
+  CommFlushOutBuffer();
   if (!Usable()) {
     // Never ours to close (not a socket, so maybe our own stdio), or closed already.
     g.FClosed = true;
@@ -146,30 +238,55 @@ void CommClose(bool ADisconnect) {
 bool CommCarrier() { return g.FCarrier; }
 
 bool CommCharAvail() {
-  if (g.FBuffer.empty()) ReceiveData();
-  return !g.FBuffer.empty();
+  CommFlushOutBuffer();  // what was written goes out before the link looks for an answer
+  if (BufferEmpty()) ReceiveData();
+  return !BufferEmpty();
 }
 
 char CommPeekChar() {
-  if (!WaitForByte()) return 0;
-  return g.FBuffer.front();
+  if (BufferEmpty() && !WaitForByte()) return 0;
+  return g.FBuffer[g.FHead];
 }
 
 char CommReadChar() {
-  if (!WaitForByte()) return 0;
-  char C = g.FBuffer.front();
-  g.FBuffer.erase(0, 1);
-  return C;
+  if (BufferEmpty() && !WaitForByte()) return 0;
+  return g.FBuffer[g.FHead++];
 }
 
 void CommWrite(std::string_view AText) {
+  if (g.FBuffered) {
+    // The common case: a short text that fits, copied and searched for 0xFF in one pass.
+    const size_t N = AText.size();
+    if (N <= COMM_OUT_BUFFER_SIZE - g.FOutLen) {
+      const char *In = AText.data();
+      char *Out = g.FOut + g.FOutLen;
+      size_t I = 0;
+      while (I < N && In[I] != '\xFF') {
+        Out[I] = In[I];
+        I++;
+      }
+      if (I == N && Usable()) {
+        g.FOutLen += N;
+        return;
+      }
+    }
+    Gather(AText.data(), AText.size(), true);
+    return;
+  }
+  // Nearly every text holds no 0xFF: it goes out as it is, without a copy.
+  size_t First = AText.find('\xFF');
+  if (First == std::string_view::npos) {
+    CommWriteRaw(AText);
+    return;
+  }
   std::string Escaped;
-  Escaped.reserve(AText.size());
-  for (char C : AText) {
+  Escaped.reserve(AText.size() + 16);
+  Escaped.append(AText.substr(0, First));
+  for (char C : AText.substr(First)) {
     Escaped.push_back(C);
     if (C == '\xFF') Escaped.push_back(C);  // IAC IAC: a data byte 255
   }
-  CommWriteBlock(Escaped.data(), static_cast<int32_t>(Escaped.size()));
+  CommWriteBlock(Escaped.data(), static_cast<int32_t>(std::min<size_t>(Escaped.size(), INT32_MAX)));
 }
 
 void CommWriteRaw(std::string_view AText) {
@@ -178,24 +295,45 @@ void CommWriteRaw(std::string_view AText) {
 
 void CommWriteBlock(const void *Block, int32_t BlockLen) {
   if (BlockLen <= 0 || !Usable()) return;
-  const char *P = static_cast<const char *>(Block);
-  size_t Left = static_cast<size_t>(BlockLen);
-  // One send as a rule; the loop only finishes a send that a signal cut short.
-  // MSG_NOSIGNAL: a caller who has hung up must not kill the door with SIGPIPE.
-  while (Left > 0) {
-    ssize_t Sent = send(g.FCommNumber, P, Left, MSG_NOSIGNAL);
-    if (Sent < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    P += Sent;
-    Left -= static_cast<size_t>(Sent);
+  if (!g.FBuffered) {
+    SendNow(static_cast<const char *>(Block), static_cast<size_t>(BlockLen));
+    return;
   }
+  Gather(static_cast<const char *>(Block), static_cast<size_t>(BlockLen), false);
 }
 
-// A socket has no baud rate and the link keeps no out-buffer of its own.
-void CommFlushOutBuffer() {}
-void CommPurgeOutBuffer() {}
+void CommSetOutBuffer(bool AOn) {
+  if (!AOn) CommFlushOutBuffer();
+  g.FBuffered = AOn;
+}
+
+void CommFlushOutBuffer() {
+  if (g.FOutLen == 0) return;
+  // Taken out first: a signal acted on while the send waits may end the program, and the
+  // exit hook writes (and flushes) again.
+  char Out[COMM_OUT_BUFFER_SIZE];
+  const size_t Len = g.FOutLen;
+  std::memcpy(Out, g.FOut, Len);
+  g.FOutLen = 0;
+  if (Usable()) SendNow(Out, Len);
+}
+
+void CommPurgeOutBuffer() { g.FOutLen = 0; }
+
+// A socket has no baud rate.
 void CommSetBaud(int32_t ABaud) { (void)ABaud; }
 
-void CommReset() { g = State{}; }
+void CommSetSendTimeout(uint32_t AMilliseconds) { g.FSendTimeout = AMilliseconds; }
+
+void CommLoseCarrier() { g.FCarrier = false; }
+
+int CommWaitHandle() { return Usable() && g.FCarrier ? g.FCommNumber : -1; }
+
+void (*CommOnSendWait)() = nullptr;
+
+void CommReset() {
+  g = State{};
+  CommOnSendWait = nullptr;
+}
+
+size_t CommBuffered() { return g.FTail - g.FHead; }

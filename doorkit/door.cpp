@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -41,6 +42,11 @@ namespace {
 
 using door_private::g;
 
+struct EndState {
+  bool Ending = false;  // on the way out (final pause, exit hooks): no second end
+};
+EndState gEnd;
+
 bool FileExists(const std::string &AName) {
   struct stat st{};
   return stat(AName.c_str(), &st) == 0;
@@ -66,6 +72,7 @@ std::string FileNamePart(const char *APath) {
 // Runs once at the end of a link session, however the program ends: puts both screens in
 // a sane state and lets go of the caller without hanging up.
 void NewExitProc() {
+  gEnd.Ending = true;
   if (!g.ExitHookArmed) return;
   g.ExitHookArmed = false;
   g.DisplayingSixel = false;  // an end from inside a picture still tidies the local screen
@@ -74,6 +81,30 @@ void NewExitProc() {
   DoorCursorLeft(255);
   DoorClose(false);
 }
+
+// The ending signals of a link session, acted on in the door's normal flow. The board hangs
+// a caller up with SIGHUP (and follows with SIGTERM, then SIGKILL, seconds later); the sysop
+// has Ctrl+C. Neither may leave the caller's connection shut down, nor wait on a caller who
+// takes nothing.
+void OnSignal(int ASignal) {
+  if (gEnd.Ending) {
+    // Already leaving: only stop waiting on the caller, so the end is not held up.
+    CommLoseCarrier();
+    return;
+  }
+  if (ASignal == SIGHUP) {
+    CommLoseCarrier();
+    if (DoorOnHangup) DoorOnHangup();
+    door_private::EndProgram(false);
+  }
+  // A caller who reads gets the exit hook's tidy-up; one who does not holds the end briefly.
+  CommSetSendTimeout(500);
+  gEnd.Ending = true;
+  std::exit(0);
+}
+
+// A send waiting on a full window still lets the door act on signals.
+void OnSendWait() { ConsoleCheckSignals(); }
 
 void InstallExitProc() {
   // The console restores the sysop's terminal from its own exit handler, registered at its
@@ -93,6 +124,7 @@ void InstallExitProc() {
 namespace door_private {
 
 void EndProgram(bool APause) {
+  gEnd.Ending = true;
   if (APause) Delay(2500);
   std::exit(0);
 }
@@ -240,6 +272,9 @@ void DoorStartup(int argc, char **argv) {
   if (g.Stdio) return;
 
   DoorOpenComm();
+  CommOnSendWait = OnSendWait;
+  ConsoleOnSignal = OnSignal;
+  ConsoleOnWait = CommFlushOutBuffer;  // a program that holds its output back sends it before sleeping
   InstallExitProc();
   DoorSession.Events = true;
   DoorSession.EventsTime = 0;  // the first poll acts at once
@@ -286,5 +321,6 @@ void DoorReset() {
   DoorOnTimeUpWarning = nullptr;
   DoorOnUsage = door_private::DefaultOnUsage;
   g = door_private::State{};
+  gEnd = EndState{};
   door_private::ResetClock();
 }

@@ -21,6 +21,25 @@ constexpr char KEY_ESC = 0x1B;
 constexpr char SCAN_UP = 'H';
 constexpr char SCAN_DOWN = 'P';
 
+// Between two looks for a key, the door sleeps until the caller or the sysop types, the
+// pump's next second comes, or this much time passes.
+constexpr uint32_t KEY_WAIT_MS = 500;
+
+// Asleep in the kernel, not polling: a key is still taken at once, and the pump still acts
+// on the second.
+void WaitForKey() {
+  uint32_t wait = KEY_WAIT_MS;
+  if (DoorSession.Events) {
+    const double elapsed = (door_private::Now() - DoorSession.EventsTime) * 86400000.0;
+    if (elapsed >= 1000) {
+      wait = 1;  // due now
+    } else if (elapsed >= 0) {
+      wait = std::min<uint32_t>(wait, static_cast<uint32_t>(1000 - elapsed) + 1);
+    }
+  }
+  ConsoleWaitInput(g.Stdio ? -1 : CommWaitHandle(), wait);
+}
+
 // Up to 500 ms for the rest of a key sequence: ten tries, 50 ms apart.
 bool WaitForCallerByte() {
   for (int i = 0; i < 10; i++) {
@@ -65,7 +84,7 @@ char DoorReadKey() {
   DoorLastKey.Location = lkNone;
   char key = 0;
   while (DoorLastKey.Location == lkNone) {
-    while (!DoorKeyPressed()) Delay(1);
+    while (!DoorKeyPressed()) WaitForKey();
 
     if (g.Stdio) {
       if (KeyPressed()) {

@@ -48,6 +48,20 @@ char ReadKey();
 // Sleeps; the screen is brought up to date on the sysop's terminal first.
 void Delay(uint32_t AMilliseconds);
 
+// Waits up to AMilliseconds for a local key or for AExtraFd (-1: none) to become readable,
+// asleep in the kernel meanwhile; the screen is brought up to date first. Wakes early for a
+// signal (acted on as every console routine does) or a resize, and may wake early otherwise,
+// so a caller looks again and waits again. With a test sleep installed it sleeps one
+// millisecond of that instead, so a test's clock moves as it did with a polling loop.
+void ConsoleWaitInput(int AExtraFd, uint32_t AMilliseconds);
+// Acts on a signal that arrived (ConsoleOnSignal) and on a resize: for a wait on something
+// else than the console (a send to the caller, say).
+void ConsoleCheckSignals();
+
+// Called when a wait of the console (Delay, ReadKey, ConsoleWaitInput) is about to sleep,
+// so output held back elsewhere (the caller's) goes out first. Unset by default.
+extern void (*ConsoleOnWait)();
+
 // Takes over the sysop's terminal (raw keyboard; restored at every end of the program).
 // Every routine here calls it first, so a program need not; it is idempotent.
 void ConsoleInit();

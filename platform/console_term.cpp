@@ -26,6 +26,7 @@ void DefaultOnSignal(int) { std::exit(0); }
 }  // namespace
 
 void (*ConsoleOnSignal)(int ASignal) = DefaultOnSignal;
+void (*ConsoleOnWait)() = nullptr;
 
 namespace {
 
@@ -247,28 +248,48 @@ void DispatchSignal() {
   FEnding = 0;
 }
 
-// Reads what the keyboard (standard input) has, waiting up to ATimeoutMs for it. Bytes that
-// are read now may have come any time since the last look that found none, so only that
-// look can time out a pending ESC.
-void PollInput(int ATimeoutMs) {
+// poll with the ending signals and resizes held back until the sleep itself, so one that
+// comes just before it still cuts it short instead of waiting out the time-out.
+int SleepPoll(pollfd *AFds, nfds_t ACount, int ATimeoutMs) {
+  if (ATimeoutMs <= 0) return poll(AFds, ACount, 0);
+  sigset_t Held, Old;
+  sigemptyset(&Held);
+  for (int S : ENDING_SIGNALS) sigaddset(&Held, S);
+  sigaddset(&Held, SIGWINCH);
+  sigprocmask(SIG_BLOCK, &Held, &Old);
+  int R = 0;
+  if (!FPendingSignal && !(FResized && g.Output == TOutput::Terminal)) {
+    const timespec T{ATimeoutMs / 1000, static_cast<long>(ATimeoutMs % 1000) * 1000000L};
+    R = ppoll(AFds, ACount, &T, &Old);
+  }
+  const int Saved = errno;
+  sigprocmask(SIG_SETMASK, &Old, nullptr);
+  errno = Saved;
+  return R;
+}
+
+// Reads what the keyboard (standard input) has, waiting up to ATimeoutMs for it or for
+// AExtraFd to become readable. Bytes that are read now may have come any time since the
+// last look that found none, so only that look can time out a pending ESC.
+void PollInput(int ATimeoutMs, int AExtraFd = -1) {
   KeysTick(g.LastQuiet);
-  if (g.InputOpen && KeysRoom() > 0) {
-    pollfd P{STDIN_FILENO, POLLIN, 0};
-    const int R = poll(&P, 1, ATimeoutMs);
-    if (R > 0) {
-      char Buf[256];
-      const ssize_t N = read(STDIN_FILENO, Buf, std::min(sizeof Buf, KeysRoom()));
-      if (N > 0) {
-        KeysFeed({Buf, static_cast<size_t>(N)}, Now());
-        return;
-      }
-      // End of input: from now on no key is ever waiting.
-      if (N == 0 || (errno != EINTR && errno != EAGAIN)) g.InputOpen = false;
-    } else if (R < 0 && errno != EINTR) {
-      g.InputOpen = false;
+  const bool Keyboard = g.InputOpen && KeysRoom() > 0;
+  pollfd P[2];
+  nfds_t Count = 0;
+  if (Keyboard) P[Count++] = {STDIN_FILENO, POLLIN, 0};
+  if (AExtraFd >= 0) P[Count++] = {AExtraFd, POLLIN, 0};
+  const int R = Count > 0 || ATimeoutMs > 0 ? SleepPoll(P, Count, ATimeoutMs) : 0;
+  if (Keyboard && R > 0 && P[0].revents != 0) {
+    char Buf[256];
+    const ssize_t N = read(STDIN_FILENO, Buf, std::min(sizeof Buf, KeysRoom()));
+    if (N > 0) {
+      KeysFeed({Buf, static_cast<size_t>(N)}, Now());
+      return;
     }
-  } else if (ATimeoutMs > 0) {
-    poll(nullptr, 0, ATimeoutMs);
+    // End of input: from now on no key is ever waiting.
+    if (N == 0 || (errno != EINTR && errno != EAGAIN)) g.InputOpen = false;
+  } else if (Keyboard && R < 0 && errno != EINTR) {
+    g.InputOpen = false;
   }
   g.LastQuiet = Now();
   KeysTick(g.LastQuiet);
@@ -311,6 +332,7 @@ bool KeyPressed() {
 char ReadKey() {
   ConsoleEnter();
   Flush();
+  if (!KeysWaiting() && ConsoleOnWait) ConsoleOnWait();
   bool First = true;
   while (!KeysWaiting()) {
     PollInput(First ? 0 : WaitMs());
@@ -324,6 +346,7 @@ char ReadKey() {
 
 void Delay(uint32_t AMilliseconds) {
   ConsoleEnter();
+  if (ConsoleOnWait) ConsoleOnWait();
   Flush();
   if (g.Sleep) {
     g.Sleep(AMilliseconds);
@@ -340,6 +363,27 @@ void Delay(uint32_t AMilliseconds) {
     ConsoleEnter();
     if (FResized) Flush();
   }
+}
+
+void ConsoleWaitInput(int AExtraFd, uint32_t AMilliseconds) {
+  ConsoleEnter();
+  Flush();
+  if (KeysWaiting() || AMilliseconds == 0) return;
+  if (ConsoleOnWait) ConsoleOnWait();
+  if (g.Sleep) {
+    g.Sleep(1);
+    return;
+  }
+  int Ms = static_cast<int>(std::min<uint32_t>(AMilliseconds, 60000));
+  if (KeysPartial()) Ms = std::min(Ms, WaitMs());
+  PollInput(Ms, AExtraFd);
+  ConsoleEnter();
+  if (FResized) Flush();
+}
+
+void ConsoleCheckSignals() {
+  ConsoleEnter();
+  if (FResized) Flush();
 }
 
 void ConsolePushInput(std::string_view ABytes) {
@@ -359,6 +403,7 @@ void ConsoleReset() {
   FResized = 0;
   FEnding = 0;
   ConsoleOnSignal = DefaultOnSignal;
+  ConsoleOnWait = nullptr;
   ConsoleScreenReset();
   KeysReset();
   RenderReset();
