@@ -1,5 +1,6 @@
 // Vantorama: a demo-scene screen for one caller. Two questions, then the show runs
 // frame by frame until the caller presses ESC or Q, and the caller goes back to the board.
+#include "comm.h"
 #include "console.h"
 #include "demo.h"
 #include "door.h"
@@ -7,6 +8,8 @@
 int main(int argc, char **argv) {
   DemoRandomize();
   DoorStartup(argc, argv);
+  // A frame is hundreds of small writes: send each frame whole, when the door looks for keys.
+  CommSetOutBuffer(true);
 
   ResetDemoState();
   UseAnsiMusic = AskUseAnsiMusic();

@@ -16,6 +16,7 @@ using door_private::g;
 
 constexpr char KEY_BACKSPACE = 0x08;
 constexpr char KEY_CTRL_Y = 0x19;
+constexpr char KEY_DEL = 0x7F;  // what many callers' terminals send for Backspace
 constexpr char KEY_CR = 0x0D;
 constexpr char KEY_ESC = 0x1B;
 constexpr char SCAN_UP = 'H';
@@ -145,9 +146,11 @@ std::string DoorInput(const std::string &ADefaultText, const std::string &AAllow
   DoorTextAttr(AAttr);
   updateText();
 
+  const bool delErases = AAllowedCharacters.find(KEY_DEL) == std::string::npos;
   char key;
   do {
     key = DoorReadKey();
+    if (key == KEY_DEL && delErases && !DoorLastKey.Extended) key = KEY_BACKSPACE;
     if (key == KEY_BACKSPACE && !text.empty()) {
       text.pop_back();
       if (text.size() >= visible) {
