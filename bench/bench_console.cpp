@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "console.h"
-#include "console_internal.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -30,8 +29,7 @@ void DrawFrame(int AFrame) {
 }
 
 void BM_ConsoleFrame(benchmark::State &AState) {
-  ConsoleReset();
-  ConsoleSetTestTerminal(80, 25, true);
+  BenchMemoryTerminal();
   Window(1, 1, 80, 24);
   ConsoleFlush();
   ConsoleTakeOutput();
@@ -50,8 +48,7 @@ BENCHMARK(BM_ConsoleFrame);
 
 // A full redraw of a busy screen, as after a resize.
 void BM_ConsoleFullRedraw(benchmark::State &AState) {
-  ConsoleReset();
-  ConsoleSetTestTerminal(80, 25, true);
+  BenchMemoryTerminal();
   for (int Y = 1; Y <= 25; Y++)
     for (int X = 1; X <= 80; X += 10) {
       TextAttr = static_cast<uint8_t>(X + Y);

@@ -9,28 +9,16 @@
 
 #include <curses.h>
 #include <iconv.h>
-#include <poll.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "comm.h"
-#include "comm_internal.h"
-#include "console.h"
-#include "console_internal.h"
-#include "demo.h"
-#include "demo_internal.h"
-#include "door.h"
-#include "door_internal.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -61,47 +49,15 @@ TFrame Snapshot() {
 
 TRecording Record() {
   TRecording R;
-  int Fds[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, Fds) != 0) return R;
-  std::atomic<bool> Stop{false};
-  std::thread Reader([&] {
-    char Buf[65536];
-    while (!Stop) {
-      pollfd P{Fds[1], POLLIN, 0};
-      if (poll(&P, 1, 10) > 0 && recv(Fds[1], Buf, sizeof Buf, MSG_DONTWAIT) == 0) break;
-    }
-  });
-  ConsoleReset();
-  ConsoleSetSleep([](uint32_t) {});
-  ConsoleSetTestTerminal(80, 25, true);
-  DoorReset();
-  CommReset();
-  std::string Socket = "-S" + std::to_string(Fds[0]);
-  char Name[] = "vantorama", Node[] = "-N1";
-  char *Argv[] = {Name, Node, Socket.data(), nullptr};
-  DoorStartup(3, Argv);
-  CommSetOutBuffer(true);
-  ResetDemoState();
-  DemoRandSeed(2025);
-  InitializeSpiral();
-  LoadBackground();
-  ConsoleFlush();
-  R.Bytes.push_back(ConsoleTakeOutput().size());  // the backdrop: a first full screen
+  TBenchShow Show;
+  if (!BenchShowStart(Show, true)) return R;
+  R.Bytes.push_back(Show.BackdropBytes);  // the backdrop: a first full screen
   R.Frames.push_back(Snapshot());
   for (int I = 0; I < FRAMES; ++I) {
-    UpdateTopScroll();
-    UpdateSpiral();
-    CheckForExit();
-    Delay(25);  // the console brings the terminal up to date here
-    R.Bytes.push_back(ConsoleTakeOutput().size());
+    R.Bytes.push_back(BenchShowFrame());
     R.Frames.push_back(Snapshot());
   }
-  DoorShutdown();
-  DoorReset();
-  Stop = true;
-  Reader.join();
-  close(Fds[1]);
-  ConsoleReset();
+  BenchShowFinish(Show);
   return R;
 }
 

@@ -5,77 +5,28 @@
 // link mode, backtick codes on). The goal is under 0.1 % of a core each.
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
-#include <thread>
 
-#include "door.h"
+#include "bench_support.h"
 
 namespace {
 
-using TClock = std::chrono::steady_clock;
-
 constexpr double SETTLE_SECONDS = 1.5;
 constexpr double WINDOW_SECONDS = 5.0;
-
-std::string DoorPath() {
-  char Buf[4096];
-  ssize_t N = readlink("/proc/self/exe", Buf, sizeof(Buf) - 1);
-  if (N <= 0) return "vantorama";
-  std::string Self(Buf, static_cast<size_t>(N));
-  return Self.substr(0, Self.rfind('/')) + "/vantorama";
-}
-
-long long CpuNs(pid_t APid) {
-  std::ifstream F("/proc/" + std::to_string(APid) + "/schedstat");
-  long long Ns = -1;
-  F >> Ns;
-  return Ns;
-}
-
-bool LoopbackPair(int &ADoor, int &ACaller) {
-  int L = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in A{};
-  A.sin_family = AF_INET;
-  A.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Len = sizeof(A);
-  bool Ok = L >= 0 && bind(L, reinterpret_cast<sockaddr *>(&A), sizeof(A)) == 0 && listen(L, 1) == 0 &&
-            getsockname(L, reinterpret_cast<sockaddr *>(&A), &Len) == 0;
-  if (Ok) {
-    ACaller = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    Ok = connect(ACaller, reinterpret_cast<sockaddr *>(&A), sizeof(A)) == 0;
-  }
-  if (Ok) ADoor = accept(L, nullptr, nullptr);
-  if (L >= 0) close(L);
-  return Ok && ADoor >= 0;
-}
-
-void DevNull() {
-  int Null = open("/dev/null", O_RDWR);
-  dup2(Null, 0);
-  dup2(Null, 1);
-  dup2(Null, 2);
-}
 
 // Reads whatever the door writes (its terminal, its caller) while it waits, so it never
 // blocks on a write, and measures its CPU over the window.
 double Measure(pid_t APid, int AFd1, int AFd2) {
   auto Drain = [&](double ASeconds) {
-    const auto End = TClock::now() + std::chrono::duration<double>(ASeconds);
-    while (TClock::now() < End) {
+    const auto End = TBenchClock::now() + std::chrono::duration<double>(ASeconds);
+    while (TBenchClock::now() < End) {
       pollfd P[2] = {{AFd1, POLLIN, 0}, {AFd2, POLLIN, 0}};
       if (poll(P, 2, 50) <= 0) continue;
       char Buf[65536];
@@ -84,13 +35,12 @@ double Measure(pid_t APid, int AFd1, int AFd2) {
     }
   };
   Drain(SETTLE_SECONDS);
-  const long long C0 = CpuNs(APid);
-  const auto T0 = TClock::now();
+  const long long C0 = BenchCpuNs(APid);
+  const auto T0 = TBenchClock::now();
   Drain(WINDOW_SECONDS);
-  const long long C1 = CpuNs(APid);
-  const double Seconds = std::chrono::duration<double>(TClock::now() - T0).count();
-  kill(APid, SIGKILL);
-  waitpid(APid, nullptr, 0);
+  const long long C1 = BenchCpuNs(APid);
+  const double Seconds = std::chrono::duration<double>(TBenchClock::now() - T0).count();
+  BenchKill(APid);
   return C0 < 0 || C1 < 0 ? -1 : static_cast<double>(C1 - C0) / 1e9 / Seconds * 100.0;
 }
 
@@ -104,7 +54,7 @@ void Report(benchmark::State &AState, const char *AName, double APercent) {
 }
 
 void BM_WaitLocalLogin(benchmark::State &AState) {
-  const std::string Door = DoorPath();
+  const std::string Door = BenchDoorPath();
   for (auto _ : AState) {
     int Master = -1;
     winsize Size{};
@@ -123,21 +73,14 @@ void BM_WaitLocalLogin(benchmark::State &AState) {
 BENCHMARK(BM_WaitLocalLogin)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 void BM_WaitQuestion(benchmark::State &AState) {
-  const std::string Door = DoorPath();
+  const std::string Door = BenchDoorPath();
   for (auto _ : AState) {
     int DoorFd = -1, Caller = -1;
-    if (!LoopbackPair(DoorFd, Caller)) {
+    if (!BenchLoopbackPair(DoorFd, Caller)) {
       AState.SkipWithError("no loopback connection");
       return;
     }
-    pid_t Pid = fork();
-    if (Pid == 0) {
-      DevNull();
-      std::string Socket = "-S" + std::to_string(DoorFd);
-      execl(Door.c_str(), "vantorama", "-N1", Socket.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(DoorFd);
+    const pid_t Pid = BenchSpawnDoor(Door, DoorFd);
     Report(AState, "first question, caller on the link", Measure(Pid, Caller, -1));
     close(Caller);
   }
@@ -147,17 +90,14 @@ BENCHMARK(BM_WaitQuestion)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime
 void BM_WaitMorePrompt(benchmark::State &AState) {
   for (auto _ : AState) {
     int DoorFd = -1, Caller = -1;
-    if (!LoopbackPair(DoorFd, Caller)) {
+    if (!BenchLoopbackPair(DoorFd, Caller)) {
       AState.SkipWithError("no loopback connection");
       return;
     }
     pid_t Pid = fork();
     if (Pid == 0) {
-      DevNull();
-      std::string Socket = "-S" + std::to_string(DoorFd);
-      char Name[] = "door", Node[] = "-N1";
-      char *Argv[] = {Name, Node, Socket.data(), nullptr};
-      DoorStartup(3, Argv);
+      BenchStdioToDevNull();
+      BenchDoorStartup(DoorFd);
       DoorSession.TolvarWrite = true;
       DoorWrite("Page one.`k");
       std::exit(0);
