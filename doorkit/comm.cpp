@@ -27,9 +27,26 @@ enum class TLineEnd : uint8_t {
   CRLF,  // a CR LF: a NUL right after it belongs to it as well
 };
 
+// Where the caller's stream stands between telnet commands; a command split over two
+// receives is still taken whole.
+enum class TTelnet : uint8_t {
+  Data,
+  Iac,     // an IAC: a command byte follows (or a second IAC, a data byte 255)
+  Option,  // IAC WILL/WONT/DO/DONT: the option byte follows
+  Sb,      // inside a subnegotiation: nothing of it is data
+  SbIac,   // an IAC inside a subnegotiation: SE ends it, a second IAC is part of it
+};
+
+constexpr uint8_t TELNET_SE = 0xF0;
+constexpr uint8_t TELNET_SB = 0xFA;
+constexpr uint8_t TELNET_WILL = 0xFB;
+constexpr uint8_t TELNET_DONT = 0xFE;
+constexpr uint8_t TELNET_IAC = 0xFF;
+
 struct State {
-  // Bytes received, already folded, not read yet: FBuffer[FHead..FTail). One receive at most,
-  // so a caller who floods the door leaves the rest waiting in the kernel.
+  // The caller's data bytes (telnet taken out, line ends folded), not read yet:
+  // FBuffer[FHead..FTail). One receive at most, so a caller who floods the door leaves the
+  // rest waiting in the kernel.
   char FBuffer[RECEIVE_SIZE];
   size_t FHead = 0;
   size_t FTail = 0;
@@ -39,6 +56,7 @@ struct State {
   bool FClosed = false;   // closed by us: the number may belong to someone else now
   int FOldFlags = -1;     // the board's file-status flags, put back at close
   TLineEnd FLineEnd = TLineEnd::None;
+  TTelnet FTelnet = TTelnet::Data;
   uint32_t FSendTimeout = COMM_SEND_TIMEOUT_MS;
   bool FBuffered = false;  // writes gather in FOut until a flush
   char FOut[COMM_OUT_BUFFER_SIZE];
@@ -53,29 +71,85 @@ bool IsSocket(int AHandle) {
   return getsockopt(AHandle, SOL_SOCKET, SO_TYPE, &Type, &Len) == 0;
 }
 
-// Telnet's line ends (CR LF, CR NUL, a bare LF) become one CR; everything else,
-// telnet commands included, is delivered as it came.
-// Folds into the empty buffer; the result is never longer than the receive.
-void FoldInto(const char *AData, size_t ALen) {
+// Telnet's line ends (CR LF, CR NUL, a bare LF) become one CR.
+void FoldByte(char AC) {
+  if (g.FLineEnd == TLineEnd::CR && AC == '\n') {
+    g.FLineEnd = TLineEnd::CRLF;
+    return;
+  }
+  if (g.FLineEnd != TLineEnd::None && AC == '\0') {
+    g.FLineEnd = TLineEnd::None;
+    return;
+  }
+  g.FLineEnd = TLineEnd::None;
+  if (AC == '\r') {
+    g.FLineEnd = TLineEnd::CR;
+  } else if (AC == '\n') {
+    AC = '\r';
+  }
+  g.FBuffer[g.FTail++] = AC;
+}
+
+// The byte after an IAC.
+void TakeCommand(char AC) {
+  const uint8_t B = static_cast<uint8_t>(AC);
+  if (B == TELNET_IAC) {
+    g.FTelnet = TTelnet::Data;
+    FoldByte(AC);
+  } else if (B >= TELNET_WILL && B <= TELNET_DONT) {
+    g.FTelnet = TTelnet::Option;
+  } else if (B == TELNET_SB) {
+    g.FTelnet = TTelnet::Sb;
+  } else {
+    g.FTelnet = TTelnet::Data;  // NOP, GA, AYT, ...: two bytes in all
+  }
+}
+
+// The caller's client talks telnet back: answers to our two announcements (DO BINARY,
+// DO ECHO), offers of its own (WILL NAWS, WILL TTYPE, DO SGA, ...), a window-size report
+// whenever the caller resizes. None of it is a key: in a window-size report a width of 81
+// would read as 'Q' and a height of 27 as ESC. Commands are dropped, subnegotiations
+// whatever their length with them (nothing of one is held but the state), and IAC IAC
+// is one data byte 255; the line ends are folded in the data that is left.
+// Nothing is answered. The client's DO/DONT acknowledge what we announced; its own offers
+// go unanswered, and an option never agreed to stays off, so the door has no need to
+// refuse them (what a client sends regardless, such as a window size, is dropped above).
+// Fills the empty buffer; the result is never longer than the receive.
+void TakeReceived(const char *AData, size_t ALen) {
   g.FHead = 0;
   g.FTail = 0;
   for (size_t I = 0; I < ALen; I++) {
-    char C = AData[I];
-    if (g.FLineEnd == TLineEnd::CR && C == '\n') {
-      g.FLineEnd = TLineEnd::CRLF;
-      continue;
+    const char C = AData[I];
+    const uint8_t B = static_cast<uint8_t>(C);
+    switch (g.FTelnet) {
+      case TTelnet::Data:
+        if (B == TELNET_IAC) {
+          g.FTelnet = TTelnet::Iac;
+        } else {
+          FoldByte(C);
+        }
+        break;
+      case TTelnet::Iac:
+        TakeCommand(C);
+        break;
+      case TTelnet::Option:
+        g.FTelnet = TTelnet::Data;
+        break;
+      case TTelnet::Sb:
+        if (B == TELNET_IAC) g.FTelnet = TTelnet::SbIac;
+        break;
+      case TTelnet::SbIac:
+        if (B == TELNET_SE) {
+          g.FTelnet = TTelnet::Data;
+        } else if (B == TELNET_IAC) {
+          g.FTelnet = TTelnet::Sb;
+        } else {
+          // A client that left out its SE: the subnegotiation ends at this command, and
+          // the caller's keys after it are not swallowed up to some later SE.
+          TakeCommand(C);
+        }
+        break;
     }
-    if (g.FLineEnd != TLineEnd::None && C == '\0') {
-      g.FLineEnd = TLineEnd::None;
-      continue;
-    }
-    g.FLineEnd = TLineEnd::None;
-    if (C == '\r') {
-      g.FLineEnd = TLineEnd::CR;
-    } else if (C == '\n') {
-      C = '\r';
-    }
-    g.FBuffer[g.FTail++] = C;
   }
 }
 
@@ -119,7 +193,7 @@ void ReceiveData() {
     g.FCarrier = false;
     return;
   }
-  FoldInto(ReadArray, static_cast<size_t>(NumRead));
+  TakeReceived(ReadArray, static_cast<size_t>(NumRead));
 }
 
 // The waiting reads; they give up with 0 once nothing can arrive any more. They sleep in
@@ -216,6 +290,7 @@ void CommOpen(int32_t ACommNumber) {
     }
   }
   g.FLineEnd = TLineEnd::None;
+  g.FTelnet = TTelnet::Data;
   CommWriteRaw(std::string_view("\xFF\xFB\x00", 3));  // IAC WILL TRANSMIT-BINARY
   CommWriteRaw(std::string_view("\xFF\xFB\x01", 3));  // IAC WILL ECHO
 }

@@ -141,13 +141,37 @@ TEST(CommOpenTest, AnnouncesBinaryThenEchoInTwoSendsAndLeavesBlockingMode) {
   CommReset();
 }
 
+// A fresh link of AKind; the caller sends AChunks, each waited for and read before the next,
+// so that each one is a receive of its own (or several, past 1,024 bytes). What the door read.
+std::string ReadThroughReceives(TLinkKind AKind, const std::vector<std::string> &AChunks) {
+  CommReset();
+  TNetPair P;
+  if (!MakePair(AKind, P)) return "(no link)";
+  CommOpen(P.Door);
+  EXPECT_EQ(NetRecv(P.Peer, ANNOUNCE.size()), ANNOUNCE);
+  std::string Got;
+  for (const std::string &Chunk : AChunks) {
+    if (!NetSend(P.Peer, Chunk) || !WaitQueued(P.Door, static_cast<int>(Chunk.size()))) return "(not sent)";
+    // A receive of telnet alone leaves nothing to read: look again until the chunk is taken.
+    do {
+      Got += Drain();
+      EXPECT_LE(CommBuffered(), 1024u);
+    } while (Queued(P.Door) > 0);
+  }
+  EXPECT_TRUE(CommCarrier());
+  CommClose(false);
+  P.Door = -1;
+  return Got;
+}
+
+struct TReceiveCase {
+  const char *Name;
+  std::vector<std::string> Chunks;  // one receive each
+  std::string Expected;
+};
+
 TEST_P(CommTest, FoldsLineEndsReceiveByReceive) {
-  struct TCase {
-    const char *Name;
-    std::vector<std::string> Chunks;  // one receive each
-    std::string Expected;
-  };
-  const TCase kCases[] = {
+  const TReceiveCase kCases[] = {
       {"CR LF", {"hello\r\n"}, "hello\r"},
       {"CR NUL", {"a\r\0b"s}, "a\rb"},
       {"bare LF", {"a\nb"}, "a\rb"},
@@ -157,8 +181,6 @@ TEST_P(CommTest, FoldsLineEndsReceiveByReceive) {
       {"CR LF NUL", {"\r\n\0"s}, "\r"},
       {"CR CR LF", {"\r\r\n"}, "\r\r"},
       {"NUL not after CR", {"\0a\0"s}, "\0a\0"s},
-      {"client's telnet answer", {"\xFF\xFD\x01"}, "\xFF\xFD\x01"},
-      {"doubled IAC stays doubled", {"\xFF\xFF"}, "\xFF\xFF"},
       // A line end cut in two by the receives is still one line end.
       {"CR | LF", {"abc\r", "\ndef"}, "abc\rdef"},
       {"CR | NUL", {"abc\r", "\0def"s}, "abc\rdef"},
@@ -168,25 +190,96 @@ TEST_P(CommTest, FoldsLineEndsReceiveByReceive) {
       {"LF | LF", {"\n", "\n"}, "\r\r"},
       {"CR | text", {"\r", "a\n"}, "\ra\r"},
   };
-  for (const TCase &C : kCases) {
+  for (const TReceiveCase &C : kCases) {
     SCOPED_TRACE(C.Name);
-    CommReset();
-    TNetPair P;
-    ASSERT_TRUE(MakePair(GetParam(), P));
-    CommOpen(P.Door);
-    ASSERT_EQ(NetRecv(P.Peer, ANNOUNCE.size()), ANNOUNCE);
-    std::string Got;
-    for (const std::string &Chunk : C.Chunks) {
-      ASSERT_TRUE(NetSend(P.Peer, Chunk));
-      ASSERT_TRUE(WaitQueued(P.Door, static_cast<int>(Chunk.size())));
-      Got += Drain();
-      EXPECT_EQ(Queued(P.Door), 0) << "every receive taken whole";
-    }
-    EXPECT_EQ(Hex(Got), Hex(C.Expected));
-    EXPECT_TRUE(CommCarrier());
-    CommClose(false);
-    P.Door = -1;
+    EXPECT_EQ(Hex(ReadThroughReceives(GetParam(), C.Chunks)), Hex(C.Expected));
   }
+}
+
+// A client's window-size report: IAC SB NAWS, width and height as 16 bits each with 0xFF
+// doubled, IAC SE.
+std::string Naws(int AWidth, int AHeight) {
+  std::string S = "\xFF\xFA\x1F"s;
+  for (int V : {AWidth >> 8, AWidth & 255, AHeight >> 8, AHeight & 255}) {
+    S.push_back(static_cast<char>(V));
+    if (V == 255) S.push_back('\xFF');
+  }
+  return S + "\xFF\xF0"s;
+}
+
+// What the client says in telnet is no key; IAC IAC is one data byte 255.
+TEST_P(CommTest, DropsTheClientsTelnetCommands) {
+  const TReceiveCase kCases[] = {
+      {"reply to WILL BINARY", {"\xFF\xFD\x00"s}, ""},
+      {"reply to WILL ECHO", {"\xFF\xFD\x01"s}, ""},
+      {"refusals of both", {"a\xFF\xFE\x00\xFF\xFE\x01"s "b"}, "ab"},
+      {"the client's own offers",
+       {"\xFF\xFB\x1F"s "\xFF\xFB\x18"s "\xFF\xFD\x03"s "\xFF\xFB\x03"s "\xFF\xFC\x20"s "y"}, "y"},
+      {"window 80 x 27: no ESC", {"a" + Naws(80, 27) + "b"}, "ab"},
+      {"window 81 x 25: no Q", {Naws(81, 25) + "n"}, "n"},
+      {"window 80 x 25: no P, no Ctrl-Y", {"x" + Naws(80, 25)}, "x"},
+      {"window 255 x 511: IAC IAC inside", {Naws(255, 511) + "z"}, "z"},
+      {"IAC IAC is a data byte 255", {"a\xFF\xFF"s "b\xFF\xFF\xFF\xFF"s}, "a\xFF" "b\xFF\xFF"s},
+      {"two-byte commands",
+       {"\xFF\xF1"s "a\xFF\xF9"s "b\xFF\xF6\xFF\xF2\xFF\xF3\xFF\xF4\xFF\xF5\xFF\xF7\xFF\xF8\xFF\xEF"s "c"}, "abc"},
+      // A command cut in two by the receives is still taken whole.
+      {"IAC | IAC", {"a\xFF"s, "\xFF" "b"s}, "a\xFF" "b"s},
+      {"IAC | DO ECHO", {"a\xFF"s, "\xFD\x01"s "b"}, "ab"},
+      {"IAC DO | ECHO", {"a\xFF\xFD"s, "\x01" "b"s}, "ab"},
+      {"IAC | NOP", {"\xFF"s, "\xF1" "c"s}, "c"},
+      {"IAC inside SB | SE", {"\xFF\xFA\x1F\x00\x50\x00\x1B\xFF"s, "\xF0" "q"s}, "q"},
+      {"IAC at the end, nothing after", {"x\xFF"s}, "x"},
+      // A subnegotiation that is still open swallows what comes, up to its SE; a client that
+      // leaves the SE out and sends a command ends it there.
+      {"unterminated SB, then keys and its SE", {"\xFF\xFA\x1F\x00\x50"s, "typed\r", "\x00\x1B\xFF\xF0"s "q"}, "q"},
+      {"unterminated SB, then a command", {"\xFF\xFA\x1F\x00\x50"s, "\xFF\xFD\x01"s "q"}, "q"},
+      {"unterminated SB, then IAC IAC", {"\xFF\xFA\x1F"s, "\xFF\xFF" "Q"s, "\xFF\xF0" "ok"s}, "ok"},
+      {"SB longer than a receive", {"\xFF\xFA\x18"s, std::string(3000, 'Q'), "\xFF\xF0" "ok"s}, "ok"},
+      // Line ends are folded in the data that is left.
+      {"CR NOP LF", {"a\r\xFF\xF1\n"s "b"}, "a\rb"},
+      {"CR | window | NUL", {"a\r", Naws(80, 27), "\0b"s}, "a\rb"},
+      {"IAC IAC LF", {"\xFF\xFF\n"s}, "\xFF\r"s},
+      {"CR IAC IAC LF", {"\r\xFF\xFF\n"s}, "\r\xFF\r"s},
+  };
+  for (const TReceiveCase &C : kCases) {
+    SCOPED_TRACE(C.Name);
+    EXPECT_EQ(Hex(ReadThroughReceives(GetParam(), C.Chunks)), Hex(C.Expected));
+  }
+}
+
+// A session's worth of telnet and data, cut into two receives at every byte, and sent a
+// byte per receive: what the door reads is the same whatever the cut.
+TEST_P(CommTest, CommandsSplitAtEveryByteAreStillDropped) {
+  const std::string Stream = "a\r\xFF\xF1\n"s "b\xFF\xFD\x01"s + Naws(81, 27) + "c\xFF\xFF" "d\xFF\xFB\x1F"s +
+                             Naws(255, 25) + "\r\0" "e"s;
+  const std::string Expected = "a\rbc\xFF" "d\re"s;
+  for (size_t Cut = 1; Cut < Stream.size(); Cut++) {
+    SCOPED_TRACE("cut at " + std::to_string(Cut));
+    EXPECT_EQ(Hex(ReadThroughReceives(GetParam(), {Stream.substr(0, Cut), Stream.substr(Cut)})), Hex(Expected));
+  }
+  std::vector<std::string> Bytes;
+  for (char C : Stream) Bytes.emplace_back(1, C);
+  EXPECT_EQ(Hex(ReadThroughReceives(GetParam(), Bytes)), Hex(Expected)) << "a byte per receive";
+}
+
+// A receive that held only telnet is no key: the poll says so, and a waiting read goes on
+// waiting for the caller's real key.
+TEST_P(CommTest, AReceiveOfTelnetOnlyIsNoKey) {
+  Open();
+  ASSERT_TRUE(NetSend(Pair.Peer, "\xFF\xFD\x00\xFF\xFD\x01"s + Naws(80, 27)));
+  ASSERT_TRUE(WaitQueued(Pair.Door, 15));
+  EXPECT_FALSE(CommCharAvail());
+  EXPECT_EQ(Queued(Pair.Door), 0) << "taken off the socket";
+  EXPECT_EQ(CommBuffered(), 0u);
+  std::thread Client([&] {
+    usleep(30000);
+    NetSend(Pair.Peer, Naws(81, 25));
+    usleep(30000);
+    NetSend(Pair.Peer, "k");
+  });
+  EXPECT_EQ(CommReadChar(), 'k');
+  Client.join();
+  EXPECT_TRUE(CommCarrier());
 }
 
 TEST_P(CommTest, PollsAtMost1024BytesAndOnlyWhenTheBufferIsEmpty) {

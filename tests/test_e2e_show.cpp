@@ -173,4 +173,30 @@ TEST(DoorE2ETest, ExitKeysWithoutMusic) {
   }
 }
 
+// A caller whose client reports the window size whenever it is resized: the reports are
+// telnet, not keys, though their bytes spell ESC and Q.
+TEST(DoorE2ETest, WindowSizeReportsDuringTheShowAreNoKeys) {
+  const std::string kAnswers("\xFF\xFD\x00\xFF\xFD\x01\xFF\xFB\x1F", 9);  // DO BINARY, DO ECHO, WILL NAWS
+  const std::string kReports[] = {
+      std::string("\xFF\xFA\x1F\x00\x50\x00\x1B\xFF\xF0", 9),  // 80 x 27: ESC
+      std::string("\xFF\xFA\x1F\x00\x51\x00\x19\xFF\xF0", 9),  // 81 x 25: Q
+      std::string("\xFF\xFA\x1F\x00\x71\x00\x1B\xFF\xF0", 9),  // 113 x 27: q
+  };
+  TDoorRun Run;
+  ASSERT_TRUE(Run.Start(BinFolder()));
+  ASSERT_TRUE(Run.ScreenShows(10, 10, kQuestionMusic));
+  ASSERT_TRUE(Run.Type(kAnswers + kReports[0] + "n"));
+  ASSERT_TRUE(Run.ScreenShows(12, 10, kQuestionSixel));
+  ASSERT_TRUE(Run.Type("n"));
+  ASSERT_TRUE(Run.PumpUntil([&] { return Run.Caller.Frames > 5; }, 20000)) << Run.Caller.Frames << " frames";
+  for (const std::string &Report : kReports) {
+    ASSERT_TRUE(Run.Type(Report));
+    const int Before = Run.Caller.Frames;
+    ASSERT_TRUE(Run.PumpUntil([&] { return Run.Caller.Frames > Before + 5; }, 5000)) << "the show ended";
+  }
+  EXPECT_EQ(Run.Caller.Raw.find(kFarewell1), std::string::npos);
+  ASSERT_TRUE(Run.Type("q"));
+  ExpectHandedBack(Run);
+}
+
 }  // namespace
