@@ -27,8 +27,9 @@ struct State {
 };
 State g;
 
-void AddAnsiParam(int32_t AValue) {
-  if (g.AnsiParamCount < ANSI_MAX_PARAMS) g.AnsiParams[++g.AnsiParamCount] = AValue;
+// ACount is the parser's copy of AnsiParamCount.
+void AddAnsiParam(int &ACount, int32_t AValue) {
+  if (ACount < ANSI_MAX_PARAMS) g.AnsiParams[++ACount] = AValue;
 }
 
 // A missing parameter reads as 0, as the placeholders of a short sequence would.
@@ -40,31 +41,47 @@ void Move(int64_t AX, int64_t AY) {
   GotoXY(static_cast<uint8_t>(AX), static_cast<uint8_t>(AY));
 }
 
+// Colour changes that leave both attributes as they are go no further: the console is not
+// entered for them, and most of what the door sends restates the colour in force.
+bool Unchanged(uint8_t ATracked, uint8_t ANew) { return ANew == ATracked && TextAttr == ATracked; }
+
 void SelectGraphicRendition() {
+  // The tracked attribute, followed here by the rules of SetTextAttr, SetTextColour and
+  // SetTextBackground as each parameter is applied.
+  uint8_t a = GetTextAttr();
   for (int i = 1; i <= g.AnsiParamCount; i++) {
     const int32_t p = g.AnsiParams[i];
-    const uint8_t a = GetTextAttr();
     switch (p) {
-      case 0: SetTextAttr(0x07); break;
-      case 1: SetTextAttr(a | 0x08); break;                    // bold: intensity
-      case 5: case 6: SetTextAttr(a | 0x80); break;            // slow, rapid blink
-      case 7: case 27:                                         // reverse, and back
-        SetTextAttr(static_cast<uint8_t>(((a & 0x70) >> 4) + ((a & 0x07) << 4)));
+      case 0: a = 0x07; break;
+      case 1: a |= 0x08; break;                         // bold: intensity
+      case 5: case 6: a |= 0x80; break;                 // slow, rapid blink
+      case 7: case 27:                                  // reverse, and back
+        a = static_cast<uint8_t>(((a & 0x70) >> 4) + ((a & 0x07) << 4));
         break;
-      case 8: g.AnsiAttr = a; SetTextAttr(0x00); break;       // concealed
-      case 22: SetTextAttr(a & 0x77); break;                   // normal intensity
-      case 25: SetTextAttr(a & 0x7F); break;                   // blink off
-      case 28: SetTextAttr(g.AnsiAttr); break;                 // revealed
+      case 8: g.AnsiAttr = a; a = 0x00; break;          // concealed
+      case 22: a &= 0x77; break;                        // normal intensity
+      case 25: a &= 0x7F; break;                        // blink off
+      case 28: a = g.AnsiAttr; break;                   // revealed
       default:
         if (p >= 30 && p <= 37) {
           int32_t c = AnsiColours[p - 30];
           if ((a & 0x0F) > 7) c += 8;
-          SetTextColour(static_cast<uint8_t>(c));
+          const auto next = static_cast<uint8_t>((a & 0x70) | (c & 0x8F));
+          if (!Unchanged(a, next)) {
+            SetTextColour(static_cast<uint8_t>(c));
+            a = next;
+          }
         } else if (p >= 40 && p <= 47) {
-          SetTextBackground(static_cast<uint8_t>(AnsiColours[p - 40]));
+          const int32_t c = AnsiColours[p - 40];
+          const auto next = static_cast<uint8_t>(((c << 4) & 0x70) | (a & 0x8F));
+          if (!Unchanged(a, next)) {
+            SetTextBackground(static_cast<uint8_t>(c));
+            a = next;
+          }
         }
-        break;
+        continue;  // the rest is not carried out here
     }
+    SetTextAttr(a);
   }
 }
 
@@ -73,9 +90,14 @@ struct TPlace {
   int64_t X, Y, W, H;
 };
 
-TPlace Place() {
-  const uint16_t lo = WindMin(), hi = WindMax();
-  return {WhereX(), WhereY(), (hi & 0xFF) - (lo & 0xFF) + 1, (hi >> 8) - (lo >> 8) + 1};
+TPlace Place(bool AWindow) {
+  TPlace at{WhereX(), WhereY(), 0, 0};
+  if (AWindow) {
+    const uint16_t lo = WindMin(), hi = WindMax();
+    at.W = (hi & 0xFF) - (lo & 0xFF) + 1;
+    at.H = (hi >> 8) - (lo >> 8) + 1;
+  }
+  return at;
 }
 
 void HandleCode(uint8_t ACode) {
@@ -103,7 +125,8 @@ void HandleCode(uint8_t ACode) {
     case 'L': case 'M': case 's': break;
     default: return;  // scrolls, reports and the rest are not carried out here
   }
-  const TPlace at = Place();
+  // Up, back, the preceding line and a save need no window edge.
+  const TPlace at = Place(ACode != 'A' && ACode != 'D' && ACode != 'F' && ACode != 's');
   switch (ACode) {
     case 'A': Move(at.X, std::max<int64_t>(at.Y - n, 1)); break;  // CUU, cursor up
     case 'B': Move(at.X, std::min(at.Y + n, at.H)); break;         // CUD, cursor down
@@ -127,31 +150,103 @@ void HandleCode(uint8_t ACode) {
 
 // Reads parameter bytes up to the final byte or the end of the text; returns where it stopped.
 const char *Bracket(const char *AFrom, const char *AEnd) {
-  int64_t buffer = g.AnsiBuffer;  // kept in a register over the digits
+  // Kept in registers over the bytes, back in the state before a sequence is carried out.
+  int64_t buffer = g.AnsiBuffer;
+  int count = g.AnsiParamCount;
   const char *p = AFrom;
   while (p < AEnd) {
     const auto ch = static_cast<uint8_t>(*p++);
-    if (ch >= '0' && ch <= '9') {
-      if (buffer <= ANSI_NUMBER_LIMIT) buffer = buffer * 10 + (ch - '0');
+    const unsigned digit = ch - '0';
+    if (digit <= 9) {
+      if (buffer <= ANSI_NUMBER_LIMIT) buffer = buffer * 10 + digit;
       continue;
     }
     if (ch == ' ' || (ch >= '<' && ch <= '?')) continue;  // private markers count for nothing
-    AddAnsiParam(buffer > ANSI_NUMBER_LIMIT ? 0 : static_cast<int32_t>(buffer));
+    AddAnsiParam(count, buffer > ANSI_NUMBER_LIMIT ? 0 : static_cast<int32_t>(buffer));
     buffer = 0;
     if (ch == ';') continue;
+    g.AnsiParamCount = count;
     g.AnsiBuffer = 0;
     g.AnsiParserState = TAnsiParserState::None;
     HandleCode(ch);  // the final byte is never shown
     return p;
   }
+  g.AnsiParamCount = count;
   g.AnsiBuffer = buffer;
   return p;
 }
 
-std::string Number(int32_t AValue) { return std::to_string(AValue); }
+// A sequence is built in place and becomes one string; the longest (AnsiBlink(false))
+// is 21 bytes.
+struct TSequence {
+  char Bytes[32];
+  size_t Len = 0;
+};
 
-std::string Csi(int32_t AValue, char AFinal) {
-  return "\x1b[" + Number(AValue) + AFinal;
+void PutCsi(TSequence &ASeq) {
+  ASeq.Bytes[ASeq.Len++] = static_cast<char>(ESC);
+  ASeq.Bytes[ASeq.Len++] = '[';
+}
+
+void PutChar(TSequence &ASeq, char ACh) { ASeq.Bytes[ASeq.Len++] = ACh; }
+
+// Plain decimal, no sign or leading zeros.
+void PutNumber(TSequence &ASeq, uint8_t AValue) {
+  if (AValue >= 100) {
+    ASeq.Bytes[ASeq.Len++] = static_cast<char>('0' + AValue / 100);
+    AValue %= 100;
+    ASeq.Bytes[ASeq.Len++] = static_cast<char>('0' + AValue / 10);
+    AValue %= 10;
+  } else if (AValue >= 10) {
+    ASeq.Bytes[ASeq.Len++] = static_cast<char>('0' + AValue / 10);
+    AValue %= 10;
+  }
+  ASeq.Bytes[ASeq.Len++] = static_cast<char>('0' + AValue);
+}
+
+void PutCsi(TSequence &ASeq, uint8_t AValue, char AFinal) {
+  PutCsi(ASeq);
+  PutNumber(ASeq, AValue);
+  PutChar(ASeq, AFinal);
+}
+
+// SGR 40-47.
+void PutBackground(TSequence &ASeq, uint8_t AColour) {
+  PutCsi(ASeq);
+  PutChar(ASeq, '4');
+  PutChar(ASeq, static_cast<char>('0' + AnsiColours[AColour % 8]));
+  PutChar(ASeq, 'm');
+}
+
+void PutColour(TSequence &ASeq, uint8_t AColour) {
+  const int c = AColour % 16;
+  PutCsi(ASeq);
+  PutChar(ASeq, c >= 8 ? '1' : '0');
+  PutChar(ASeq, ';');
+  PutChar(ASeq, '3');  // SGR 30-37
+  PutChar(ASeq, static_cast<char>('0' + AnsiColours[c & 7]));
+  PutChar(ASeq, 'm');
+  // SGR 0 also resets the caller's background, so the tracked one is sent again.
+  if (c < 8) PutBackground(ASeq, static_cast<uint8_t>(GetTextAttr() >> 4));
+}
+
+std::string Text(const TSequence &ASeq) { return std::string(ASeq.Bytes, ASeq.Len); }
+
+std::string Csi(uint8_t AValue, char AFinal) {
+  TSequence seq;
+  PutCsi(seq, AValue, AFinal);
+  return Text(seq);
+}
+
+// The first ESC from AFrom on, or AEnd. Most runs are a character or two, where a call
+// to memchr costs more than the look.
+const char *FindEscape(const char *AFrom, const char *AEnd) {
+  if (AEnd - AFrom > 16) {
+    const void *esc = std::memchr(AFrom, ESC, static_cast<size_t>(AEnd - AFrom));
+    return esc ? static_cast<const char *>(esc) : AEnd;
+  }
+  while (AFrom < AEnd && *AFrom != static_cast<char>(ESC)) AFrom++;
+  return AFrom;
 }
 
 }  // namespace
@@ -165,37 +260,40 @@ void AnsiWrite(std::string_view AText) {
   const char *const end = p + AText.size();
   while (p < end) {
     if (g.AnsiParserState == TAnsiParserState::None) {
-      // Plain text goes out in one run up to the next ESC.
-      const auto *esc = static_cast<const char *>(std::memchr(p, ESC, static_cast<size_t>(end - p)));
-      const char *runEnd = esc ? esc : end;
-      if (runEnd > p) ConsoleWrite(std::string_view(p, static_cast<size_t>(runEnd - p)));
-      if (!esc) return;
+      if (*p != static_cast<char>(ESC)) {
+        // Plain text goes out in one run up to the next ESC.
+        const char *esc = FindEscape(p + 1, end);
+        ConsoleWrite(std::string_view(p, static_cast<size_t>(esc - p)));
+        if (esc == end) return;
+        p = esc;
+      }
       g.AnsiParserState = TAnsiParserState::HaveEscape;
-      p = esc + 1;
-      continue;
+      if (++p == end) return;
     }
     if (g.AnsiParserState == TAnsiParserState::HaveEscape) {
-      if (*p++ == '[') {
-        g.AnsiBuffer = 0;
-        g.AnsiParamCount = 0;
-        g.AnsiParserState = TAnsiParserState::HaveBracket;
-      } else {
+      if (*p++ != '[') {
         g.AnsiParserState = TAnsiParserState::None;  // neither byte is shown
+        continue;
       }
-    } else {
-      p = Bracket(p, end);
+      g.AnsiBuffer = 0;
+      g.AnsiParamCount = 0;
+      g.AnsiParserState = TAnsiParserState::HaveBracket;
     }
+    p = Bracket(p, end);
   }
 }
 
 std::string AnsiBlink(bool ABlink) {
   if (ABlink) return "\x1b[5m";
   const uint8_t t = GetTextAttr();
-  return "\x1b[0m" + AnsiTextBackground(static_cast<uint8_t>(t >> 4)) +
-         AnsiTextColour(static_cast<uint8_t>(t & 15));
+  TSequence seq;
+  PutCsi(seq, 0, 'm');
+  PutBackground(seq, static_cast<uint8_t>(t >> 4));
+  PutColour(seq, static_cast<uint8_t>(t & 15));
+  return Text(seq);
 }
 
-std::string AnsiClrScr() { return "\x1b[2J" + AnsiGotoXY(1, 1); }
+std::string AnsiClrScr() { return "\x1b[2J\x1b[1;1f"; }
 
 std::string AnsiCursorDown(uint8_t ACount) { return Csi(ACount, 'B'); }
 std::string AnsiCursorLeft(uint8_t ACount) { return Csi(ACount, 'D'); }
@@ -205,21 +303,30 @@ std::string AnsiCursorSave() { return "\x1b[s"; }
 std::string AnsiCursorRestore() { return "\x1b[u"; }
 
 std::string AnsiGotoXY(uint8_t AX, uint8_t AY) {
-  return "\x1b[" + Number(AY) + ";" + Number(AX) + "f";
+  TSequence seq;
+  PutCsi(seq);
+  PutNumber(seq, AY);
+  PutChar(seq, ';');
+  PutNumber(seq, AX);
+  PutChar(seq, 'f');
+  return Text(seq);
 }
 
 std::string AnsiTextAttr(uint8_t AAttr) {
-  return AnsiTextColour(AAttr & 15) + AnsiTextBackground(static_cast<uint8_t>(AAttr >> 4));
+  TSequence seq;
+  PutColour(seq, AAttr & 15);
+  PutBackground(seq, static_cast<uint8_t>(AAttr >> 4));
+  return Text(seq);
 }
 
 std::string AnsiTextBackground(uint8_t AColour) {
-  return Csi(AnsiColours[AColour % 8] + 40, 'm');
+  TSequence seq;
+  PutBackground(seq, AColour);
+  return Text(seq);
 }
 
 std::string AnsiTextColour(uint8_t AColour) {
-  const int c = AColour % 16;
-  if (c >= 8) return "\x1b[1;" + Number(AnsiColours[c - 8] + 30) + "m";
-  // SGR 0 also resets the caller's background, so the tracked one is sent again.
-  return "\x1b[0;" + Number(AnsiColours[c] + 30) + "m" +
-         AnsiTextBackground(static_cast<uint8_t>(GetTextAttr() >> 4));
+  TSequence seq;
+  PutColour(seq, AColour);
+  return Text(seq);
 }

@@ -89,6 +89,37 @@ TEST_F(AnsiBuildersTest, CursorSequencesWithoutRangeChecks) {
   }
 }
 
+// Every byte a builder takes, against the sequences written out the long way: decimal
+// numbers of one, two and three digits, both colour forms, every tracked background.
+TEST_F(AnsiBuildersTest, EveryArgumentGivesItsSequence) {
+  const auto csi = [](int AValue, char AFinal) { return "\x1b[" + std::to_string(AValue) + AFinal; };
+  const auto background = [&](int AColour) { return csi(AnsiColours[AColour % 8] + 40, 'm'); };
+  const auto colour = [&](int AColour, int ATracked) {
+    const int c = AColour % 16;
+    if (c >= 8) return "\x1b[1;" + std::to_string(AnsiColours[c - 8] + 30) + "m";
+    return "\x1b[0;" + std::to_string(AnsiColours[c] + 30) + "m" + background(ATracked >> 4);
+  };
+  for (int a = 0; a < 256; a++) {
+    SCOPED_TRACE(a);
+    const auto u = static_cast<uint8_t>(a);
+    ASSERT_EQ(AnsiCursorDown(u), csi(a, 'B'));
+    ASSERT_EQ(AnsiCursorLeft(u), csi(a, 'D'));
+    ASSERT_EQ(AnsiCursorRight(u), csi(a, 'C'));
+    ASSERT_EQ(AnsiCursorUp(u), csi(a, 'A'));
+    ASSERT_EQ(AnsiTextBackground(u), background(a));
+    for (int b = 0; b < 256; b++)
+      ASSERT_EQ(AnsiGotoXY(u, static_cast<uint8_t>(b)), "\x1b[" + std::to_string(b) + ";" + std::to_string(a) + "f")
+          << b;
+    for (int tracked = 0; tracked < 256; tracked += 0x11) {
+      SetTextAttr(static_cast<uint8_t>(tracked));
+      ASSERT_EQ(AnsiTextColour(u), colour(a, tracked)) << tracked;
+      ASSERT_EQ(AnsiTextAttr(u), colour(a & 15, tracked) + background(a >> 4)) << tracked;
+    }
+    SetTextAttr(u);
+    ASSERT_EQ(AnsiBlink(false), "\x1b[0m" + background(a >> 4) + colour(a & 15, a));
+  }
+}
+
 // Whatever the caller's screen showed, the interpreter (standing for the caller's
 // terminal) ends on the colours a builder was asked for.
 TEST_F(AnsiBuildersTest, InterpretedBackGiveTheirColours) {

@@ -317,6 +317,21 @@ TEST_F(AnsiWriteTest, OpenSequenceContinuesInTheNextCall) {
   EXPECT_EQ(GetTextAttr(), 0x04);
 }
 
+// A colour the tracked attribute has already is not sent to the console again, unless the
+// console's attribute was changed behind crt2's back: then it follows the console's rules.
+TEST_F(AnsiWriteTest, RestatedColoursStillReachAConsoleThatDiffers) {
+  SetTextAttr(0x07);
+  AnsiWrite("\x1b[0;37m\x1b[40mA");
+  EXPECT_EQ(TextAttr, 0x07);
+  TextAttr = 0x1E;
+  AnsiWrite("\x1b[37mB");
+  EXPECT_EQ(ConsoleCell(2, 1).Attr, 0x17);
+  EXPECT_EQ(GetTextAttr(), 0x07);
+  AnsiWrite("\x1b[40mC");
+  EXPECT_EQ(ConsoleCell(3, 1).Attr, 0x07);
+  EXPECT_EQ(GetTextAttr(), 0x07);
+}
+
 TEST_F(AnsiWriteTest, ParameterCountIsCapped) {
   // Up to the cap every parameter counts.
   std::string seq = "\x1b[";
