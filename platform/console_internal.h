@@ -34,6 +34,8 @@ void ConsolePushInput(std::string_view ABytes);
 // written out. Calling it again is a resize (the next frame redraws everything).
 // 0 columns or rows: no terminal again.
 void ConsoleSetTestTerminal(int ACols, int ARows, bool AUtf8);
+// Whether the pretend terminal paints erased cells in the current background (true at start).
+void ConsoleSetTestErase(bool AErase);
 std::string ConsoleTakeOutput();
 // The bytes the terminal needs when the program ends (colours, cursor, autowrap).
 std::string ConsoleGoodbyeText();

@@ -30,6 +30,9 @@ void ConsoleScreenReset();
 
 // A new terminal (or a resized one): the next frame draws everything.
 void RenderSetTerminal(int ACols, int ARows, bool AUtf8);
+// Whether the terminal paints erased cells in the current background colour; where it
+// does not, every cell is sent.
+void RenderSetErase(bool AErase);
 void RenderInvalidate();
 // Appends to AOut what the terminal needs to show AFrame; nothing when it shows it already.
 void RenderFrame(const TConsoleFrame &AFrame, std::string &AOut);

@@ -1,7 +1,10 @@
 // Brings the sysop's terminal up to date with the screen: keeps what the terminal shows
 // beside what the door drew, and sends only the cells that differ, with the shortest cursor
-// moves and a colour change only where the attribute changes.
+// moves and a colour change only where the attribute changes. Blanks that end a row, or
+// fill most of a cleared screen, are erased (EL, ED) in their colours instead of sent; an
+// erased cell takes the current background, which is set to the blanks' own first.
 #include <algorithm>
+#include <cstring>
 
 #include "console_parts.h"
 
@@ -16,12 +19,16 @@ struct State {
   int Cols = CONSOLE_COLS;
   int Rows = CONSOLE_ROWS;
   bool Utf8 = true;
+  bool Erase = true;   // the terminal erases in the current background (its cells take our colours)
   int TX = 0, TY = 0;  // where the terminal's cursor stands, 0: not known
   int Attr = -1;       // the terminal's colours as a PC attribute, -1: not known
   int Shown = -1;      // the terminal's cursor visibility, -1: not known
 };
 
 State g;
+
+// Blanks sent in one frame from which a whole-screen erase is tried instead.
+constexpr int ERASE_TRY_BLANKS = 2 * CONSOLE_COLS;
 
 void AppendNumber(std::string &AOut, int AValue) {
   char Digits[12];
@@ -126,12 +133,115 @@ void SetAttr(std::string &AOut, uint8_t AAttr) {
 
 bool Same(TConsoleCell A, TConsoleCell B) { return A.Ch == B.Ch && A.Attr == B.Attr; }
 
+// The first cell from AX on (before AEnd) that the terminal does not show yet, or AEnd;
+// four cells are compared at a time, as most of a changed row is still the same.
+int NextChange(const TConsoleCell *ABack, const TConsoleCell *AFront, int AX, int AEnd) {
+  static_assert(sizeof(TConsoleCell) == 2);
+  for (; AX + 4 <= AEnd; AX += 4) {
+    uint64_t B, F;
+    std::memcpy(&B, ABack + AX, sizeof B);
+    std::memcpy(&F, AFront + AX, sizeof F);
+    if (B != F) break;
+  }
+  while (AX < AEnd && Same(ABack[AX], AFront[AX])) AX++;
+  return AX;
+}
+
+// A cell that erasing shows as it is: a blank, not blinking (an erased cell takes the
+// current colours, not the blink).
+bool Erasable(TConsoleCell ACell) { return ACell.Ch == ' ' && !(ACell.Attr & 0x80); }
+
+// The terminal shows nothing but the screen, so a whole-screen erase touches nothing else.
+bool Fits() { return g.Cols <= CONSOLE_COLS && g.Rows <= CONSOLE_ROWS; }
+
+// Erases stand in for blanks only where they give exactly our cells.
+bool CanErase() { return g.Erase && Fits(); }
+
+int DirtyCount(uint32_t ARows) {
+  int N = 0;
+  for (; ARows; ARows &= ARows - 1) N++;
+  return N;
+}
+
+// The attribute most blanks of the visible screen have, for a whole-screen erase.
+uint8_t CommonBlank(const TConsoleFrame &AFrame, int ARows, int ACols) {
+  int Count[128] = {};
+  for (int Y = 0; Y < ARows; Y++)
+    for (int X = 0; X < ACols; X++)
+      if (Erasable(AFrame.Cells[Y][X])) Count[AFrame.Cells[Y][X].Attr]++;
+  int Best = 0x07;
+  for (int A = 0; A < 128; A++)
+    if (Count[A] > Count[Best]) Best = A;
+  return static_cast<uint8_t>(Best);
+}
+
+// ED 2 in the blank's colours; the cursor stays where it is.
+void EraseScreen(std::string &AOut, uint8_t AAttr, int ARows, int ACols) {
+  SetAttr(AOut, AAttr);
+  AOut += "\x1b[2J";
+  for (int Y = 0; Y < ARows; Y++)
+    for (int X = 0; X < ACols; X++) g.Front[Y][X] = {' ', AAttr};
+}
+
+// Brings the rows set in ARows up to date; AUnknown: the terminal shows something else
+// there, so every cell is sent. Returns how many of the cells sent were blanks.
+int DrawRows(const TConsoleFrame &AFrame, uint32_t ARows, bool AUnknown, int ARowCount, int ACols,
+              std::string &AOut) {
+  // EL clears to the terminal's right edge: only where that is the screen's edge too.
+  const bool EraseToEdge = g.Erase && g.Cols <= CONSOLE_COLS;
+  int Blanks = 0;
+  for (int Y = 0; Y < ARowCount; Y++) {
+    if (!(ARows & (1u << Y))) continue;
+    const TConsoleCell *Back = AFrame.Cells[Y];
+    TConsoleCell *Front = g.Front[Y];
+    // The row may end in blanks of one colour that EL draws in three bytes, from the first
+    // of them the terminal does not show yet.
+    int EraseFrom = ACols;
+    if (EraseToEdge && Erasable(Back[ACols - 1])) {
+      int Tail = ACols - 1;
+      while (Tail > 0 && Same(Back[Tail - 1], Back[ACols - 1])) Tail--;
+      int First = -1, Last = -1;
+      for (int X = Tail; X < ACols; X++) {
+        if (!AUnknown && Same(Back[X], Front[X])) continue;
+        if (First < 0) First = X;
+        Last = X;
+      }
+      // Sent one by one the blanks cost a byte each, and moves between them.
+      if (First >= 0 && Last - First + 1 > 3) EraseFrom = First;
+    }
+    for (int X = 0;; X++) {
+      if (!AUnknown) X = NextChange(Back, Front, X, EraseFrom);
+      if (X >= EraseFrom) break;
+      MoveTo(AOut, X + 1, Y + 1);
+      SetAttr(AOut, Back[X].Attr);
+      AOut += Cp437Glyph(Back[X].Ch, g.Utf8);
+      Blanks += Back[X].Ch == ' ';
+      Front[X] = Back[X];
+      // In the last column the cursor stays put, or not, depending on the terminal.
+      g.TX = X + 2 <= g.Cols ? X + 2 : 0;
+    }
+    if (EraseFrom < ACols) {
+      MoveTo(AOut, EraseFrom + 1, Y + 1);
+      SetAttr(AOut, Back[EraseFrom].Attr);
+      AOut += "\x1b[K";  // the cursor stays
+      for (int X = EraseFrom; X < ACols; X++) Front[X] = Back[X];
+      Blanks += ACols - EraseFrom;
+    }
+  }
+  return Blanks;
+}
+
 }  // namespace
 
 void RenderSetTerminal(int ACols, int ARows, bool AUtf8) {
   g.Cols = std::max(ACols, 1);
   g.Rows = std::max(ARows, 1);
   g.Utf8 = AUtf8;
+  g.Valid = false;
+}
+
+void RenderSetErase(bool AErase) {
+  g.Erase = AErase;
   g.Valid = false;
 }
 
@@ -142,26 +252,42 @@ void RenderReset() { g = State{}; }
 void RenderFrame(const TConsoleFrame &AFrame, std::string &AOut) {
   const int Rows = std::min(g.Rows, CONSOLE_ROWS);
   const int Cols = std::min(g.Cols, CONSOLE_COLS);
-  const bool Full = !g.Valid;
-  if (Full) {
-    // Autowrap off: a glyph in the terminal's last column, last row must not scroll it.
-    AOut += "\x1b[0m\x1b[?7l\x1b[H\x1b[2J";
+  const uint32_t AllRows = (1u << Rows) - 1;
+  if (!g.Valid) {
+    // Autowrap goes off (?7l): a glyph in the terminal's last column, last row must not
+    // scroll it.
     g.Attr = -1;
     g.TX = g.TY = 1;
-  }
-  for (int Y = 0; Y < Rows; Y++) {
-    if (!Full && !(AFrame.DirtyRows & (1u << Y))) continue;
-    const TConsoleCell *Back = AFrame.Cells[Y];
-    TConsoleCell *Front = g.Front[Y];
-    for (int X = 0; X < Cols; X++) {
-      if (!Full && Same(Back[X], Front[X])) continue;
-      MoveTo(AOut, X + 1, Y + 1);
-      SetAttr(AOut, Back[X].Attr);
-      AOut += Cp437Glyph(Back[X].Ch, g.Utf8);
-      Front[X] = Back[X];
-      // In the last column the cursor stays put, or not, depending on the terminal.
-      g.TX = X + 2 <= g.Cols ? X + 2 : 0;
+    if (CanErase()) {
+      // Erased in the colours of most blanks, only the rest is sent.
+      AOut += "\x1b[?7l\x1b[H";
+      EraseScreen(AOut, CommonBlank(AFrame, Rows, Cols), Rows, Cols);
+      DrawRows(AFrame, AllRows, false, Rows, Cols, AOut);
+    } else {
+      // The erase leaves what lies beyond the screen in the terminal's own colours.
+      AOut += "\x1b[0m\x1b[?7l\x1b[H\x1b[2J";
+      DrawRows(AFrame, AllRows, true, Rows, Cols, AOut);
     }
+  } else if (CanErase() && DirtyCount(AFrame.DirtyRows & AllRows) * 2 >= Rows) {
+    // Much has changed: after a clear an erase and the rest may cost less than the changes.
+    // Only when the changes hold many blanks is that way built too; the shorter goes out.
+    const State Before = g;
+    const size_t Start = AOut.size();
+    if (DrawRows(AFrame, AFrame.DirtyRows, false, Rows, Cols, AOut) >= ERASE_TRY_BLANKS) {
+      const State AfterChanges = g;
+      g = Before;
+      std::string Erased;
+      EraseScreen(Erased, CommonBlank(AFrame, Rows, Cols), Rows, Cols);
+      DrawRows(AFrame, AllRows, false, Rows, Cols, Erased);
+      if (Erased.size() < AOut.size() - Start) {
+        AOut.resize(Start);
+        AOut += Erased;
+      } else {
+        g = AfterChanges;
+      }
+    }
+  } else {
+    DrawRows(AFrame, AFrame.DirtyRows, false, Rows, Cols, AOut);
   }
   g.Valid = true;
   const bool Show = AFrame.CursorVisible && AFrame.CursorX <= Cols && AFrame.CursorY <= Rows;
@@ -179,6 +305,22 @@ void RenderGoodbye(std::string &AOut) {
   AOut += "\x1b[0m\x1b[?7h\x1b[?25h";
   if (g.Rows > CONSOLE_ROWS) {
     AppendCup(AOut, 1, CONSOLE_ROWS + 1);
+    return;
+  }
+  // Below the last row that shows something, so nothing drawn scrolls away (the door's
+  // farewell on a caller's pty, say); a screen used to its bottom row scrolls by one.
+  int Used = g.Valid ? 0 : g.Rows;
+  for (int Y = g.Valid ? g.Rows : 0; Y > 0 && Used == 0; Y--) {
+    for (int X = 0; X < std::min(g.Cols, CONSOLE_COLS); X++) {
+      const TConsoleCell C = g.Front[Y - 1][X];
+      if ((C.Ch != ' ' && C.Ch != 0) || (C.Attr & 0x70)) {
+        Used = Y;
+        break;
+      }
+    }
+  }
+  if (Used < g.Rows) {
+    AppendCup(AOut, 1, Used + 1);
   } else {
     AppendCup(AOut, 1, g.Rows);
     AOut += "\r\n";

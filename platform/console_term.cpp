@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <ctime>
 
 #include "console.h"
@@ -123,6 +124,19 @@ bool LocaleIsUtf8() {
   return Utf8;
 }
 
+// Terminals known to paint erased cells in the current background. Elsewhere (GNU screen,
+// whose default is not to) an erase would show the terminal's own colours, so every cell
+// is sent instead.
+bool TerminalErasesInColour() {
+  const char *Term = getenv("TERM");
+  if (!Term) return false;
+  for (const char *Family : {"xterm", "linux", "tmux", "rxvt", "putty", "vte", "alacritty", "kitty",
+                             "wezterm", "foot"}) {
+    if (strncmp(Term, Family, strlen(Family)) == 0) return true;
+  }
+  return false;
+}
+
 // Keeps the bytes of the goodbye ready for the signal handler.
 void ArmGoodbye() {
   std::string Bye;
@@ -230,6 +244,7 @@ void TakeTerminal() {
     int Cols, Rows;
     QuerySize(Cols, Rows);
     RenderSetTerminal(Cols, Rows, g.Utf8);
+    RenderSetErase(TerminalErasesInColour());
     ArmGoodbye();
     Install(SIGWINCH);
   }
@@ -419,6 +434,8 @@ void ConsoleSetTestTerminal(int ACols, int ARows, bool AUtf8) {
   g.Utf8 = AUtf8;
   RenderSetTerminal(ACols, ARows, AUtf8);
 }
+
+void ConsoleSetTestErase(bool AErase) { RenderSetErase(AErase); }
 
 std::string ConsoleTakeOutput() {
   std::string R;

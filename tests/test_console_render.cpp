@@ -2,6 +2,7 @@
 // emulator must show the console's cells, characters and colours, UTF-8 and raw.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "console.h"
@@ -55,10 +56,11 @@ struct ConsoleRenderTest : ::testing::Test {
 // Bytes an 8-bit terminal takes as characters: no C1 controls, no DEL.
 bool RawSafe(int ACh) { return ACh < 0x80 || (ACh >= 0xA0 && ACh < 0xFF); }
 
-void ExpectSameScreen(const TVtScreen &AVt, bool AUtf8) {
+// The cells of the screen that the terminal shows (ACols x ARows of them, from the top left).
+void ExpectSameScreen(const TVtScreen &AVt, bool AUtf8, int ACols = CONSOLE_COLS, int ARows = CONSOLE_ROWS) {
   int Bad = 0;
-  for (int Y = 1; Y <= CONSOLE_ROWS; Y++) {
-    for (int X = 1; X <= CONSOLE_COLS && Bad < 5; X++) {
+  for (int Y = 1; Y <= ARows; Y++) {
+    for (int X = 1; X <= ACols && Bad < 5; X++) {
       const TConsoleCell C = ConsoleCell(X, Y);
       const uint32_t Shown = VtChar(AVt, X, Y);
       bool Ok;
@@ -78,16 +80,45 @@ void ExpectSameScreen(const TVtScreen &AVt, bool AUtf8) {
       }
     }
   }
-  EXPECT_EQ(AVt.CursorVisible, ConsoleCursorVisible());
-  if (ConsoleCursorVisible()) {
+  const bool OnTerminal = ConsoleCursorX() <= ACols && ConsoleCursorY() <= ARows;
+  EXPECT_EQ(AVt.CursorVisible, ConsoleCursorVisible() && OnTerminal);
+  if (ConsoleCursorVisible() && OnTerminal) {
     EXPECT_EQ(VtCursorX(AVt), ConsoleCursorX());
     EXPECT_EQ(VtCursorY(AVt), ConsoleCursorY());
   }
 }
 
-void Show(TVtScreen &AVt) {
+// Every drawn cell in colours of its own, none in the terminal's defaults: an erase has
+// to take the colours set before it, as the cells it stands for would have.
+void ExpectOwnColours(const TVtScreen &AVt, int ACols = CONSOLE_COLS, int ARows = CONSOLE_ROWS) {
+  int Bad = 0;
+  for (int Y = 1; Y <= ARows; Y++) {
+    for (int X = 1; X <= ACols && Bad < 5; X++) {
+      VTermScreenCell Cell{};
+      vterm_screen_get_cell(AVt.Screen, VTermPos{Y - 1, X - 1}, &Cell);
+      const auto Own = [](const VTermColor &C) {
+        return VTERM_COLOR_IS_INDEXED(&C) && !VTERM_COLOR_IS_DEFAULT_FG(&C) && !VTERM_COLOR_IS_DEFAULT_BG(&C);
+      };
+      if (!Own(Cell.fg) || !Own(Cell.bg)) {
+        Bad++;
+        ADD_FAILURE() << "cell " << X << "," << Y << " is in the terminal's default colours";
+      }
+    }
+  }
+}
+
+std::string Show(TVtScreen &AVt) {
   ConsoleFlush();
-  VtFeed(AVt, ConsoleTakeOutput());
+  std::string Sent = ConsoleTakeOutput();
+  VtFeed(AVt, Sent);
+  return Sent;
+}
+
+// Each row its own letter in a colour of its own, so erased cells show.
+void FillColouredLetters() {
+  for (int Y = 1; Y <= CONSOLE_ROWS; Y++)
+    ConsoleWriteCells(1, static_cast<uint8_t>(Y), std::string(80, static_cast<char>('a' + Y - 1)),
+                      static_cast<uint8_t>(0x01 + Y * 5 % 0x7F));
 }
 
 // Writes, colours, glyphs, windows, scrolls, line operations and clears, each step drawn
@@ -286,6 +317,18 @@ TEST_F(ConsoleRenderTest, GoodbyeLeavesTheCursorBelowTheScreen) {
     ConsoleSetTestTerminal(80, C.Rows, true);
     EXPECT_EQ(ConsoleGoodbyeText(), C.Bye);
   }
+
+  // On a terminal of the screen's size the cursor goes below what is drawn, so a farewell
+  // at the top stays in sight; only a screen drawn to its bottom row scrolls.
+  ConsoleReset();
+  ConsoleSetTestTerminal(80, 25, true);
+  TVtScreen Vt(80, 25, true);
+  ConsoleWrite("Thanks for checking out the Vantorama Demo!\r\nReturning to BBS...\r\n");
+  Show(Vt);
+  EXPECT_EQ(ConsoleGoodbyeText(), "\x1b[0m\x1b[?7h\x1b[?25h\x1b[3H");
+  FastWrite("status", 1, 25, 0x1F);
+  Show(Vt);
+  EXPECT_EQ(ConsoleGoodbyeText(), "\x1b[0m\x1b[?7h\x1b[?25h\x1b[25H\r\n");
 }
 
 TEST_F(ConsoleRenderTest, WithoutATerminalNothingIsRendered) {
@@ -295,6 +338,233 @@ TEST_F(ConsoleRenderTest, WithoutATerminalNothingIsRendered) {
   KeyPressed();
   EXPECT_EQ(ConsoleTakeOutput(), "");
   EXPECT_EQ(ConsoleRowText(1).substr(0, 11), "memory only");
+}
+
+// A row ending in blanks of one colour is drawn with EL from the first blank that changed;
+// the erased cells must show that colour, never the terminal's own.
+TEST_F(ConsoleRenderTest, RowEndsOfBlanksAreErasedInTheirColours) {
+  struct TCase {
+    const char *Name;
+    void (*Change)(TVtScreen &AVt);
+    bool Erases;  // EL in what is sent
+  };
+  const TCase kCases[] = {
+      {"blue blanks after a title",
+       [](TVtScreen &) {
+         ConsoleWriteCells(1, 3, "Title", 0x1E);
+         ConsoleWriteCells(6, 3, std::string(75, ' '), 0x17);
+       },
+       true},
+      {"cleared to the end in red",
+       [](TVtScreen &) {
+         GotoXY(10, 5);
+         TextAttr = 0x4F;
+         ClrEol();
+       },
+       true},
+      {"the bottom row to the last cell",
+       [](TVtScreen &) {
+         ConsoleWriteCells(1, 25, " status ", 0x70);
+         ConsoleWriteCells(9, 25, std::string(72, ' '), 0x30);
+       },
+       true},
+      {"bright blanks keep their colour",
+       [](TVtScreen &) { ConsoleWriteCells(40, 9, std::string(41, ' '), 0x6E); },
+       true},
+      {"only the changed part of a blank end",
+       [](TVtScreen &AVt) {
+         ConsoleWriteCells(1, 11, std::string(80, ' '), 0x20);
+         Show(AVt);
+         ConsoleWriteCells(50, 11, "xyz", 0x2F);
+         ConsoleWriteCells(50, 11, "   ", 0x20);
+       },
+       false},
+      {"blinking blanks are sent as blanks",
+       [](TVtScreen &) { ConsoleWriteCells(1, 7, std::string(80, ' '), 0x9F); },
+       false},
+      {"three blanks are sent as blanks",
+       [](TVtScreen &) { ConsoleWriteCells(78, 13, "   ", 0x50); },
+       false},
+  };
+  for (const TCase &C : kCases) {
+    SCOPED_TRACE(C.Name);
+    ConsoleReset();
+    ConsoleSetTestTerminal(80, 25, true);
+    TVtScreen Vt(80, 25, true);
+    FillColouredLetters();
+    Show(Vt);
+    C.Change(Vt);
+    const std::string Sent = Show(Vt);
+    EXPECT_EQ(Sent.find("\x1b[K") != std::string::npos, C.Erases) << Sent;
+    ExpectSameScreen(Vt, true);
+    ExpectOwnColours(Vt);
+  }
+}
+
+// EL and ED reach the terminal's edges: on a smaller terminal EL stops at its edge as the
+// drawn row does; beside a wider or taller one they would wipe what lies beyond the screen,
+// which stays as it was.
+TEST_F(ConsoleRenderTest, ErasesStayOnTheScreenWhateverTheTerminalSize) {
+  struct TCase {
+    int Cols, Rows;
+  };
+  const TCase kCases[] = {{60, 20}, {80, 30}, {100, 25}, {100, 30}};
+  for (const TCase &C : kCases) {
+    SCOPED_TRACE(std::to_string(C.Cols) + "x" + std::to_string(C.Rows));
+    ConsoleReset();
+    ConsoleSetTestTerminal(C.Cols, C.Rows, true);
+    TVtScreen Vt(C.Cols, C.Rows, true);
+    const int Cols = std::min(C.Cols, CONSOLE_COLS), Rows = std::min(C.Rows, CONSOLE_ROWS);
+    FillColouredLetters();
+    Show(Vt);
+    // Beyond the screen: the terminal's own text in its own colours.
+    std::string Beyond = "\x1b[0m";
+    for (int Y = 1; Y <= C.Rows; Y++)
+      for (int X = 1; X <= C.Cols; X++)
+        if (X > CONSOLE_COLS || Y > CONSOLE_ROWS) Beyond += "\x1b[" + std::to_string(Y) + ";" + std::to_string(X) + "H#";
+    VtFeed(Vt, Beyond);
+    ConsoleWriteCells(5, 2, std::string(76, ' '), 0x1F);
+    GotoXY(20, 4);
+    TextAttr = 0x2E;
+    ClrEol();
+    ConsoleWriteCells(1, static_cast<uint8_t>(Rows), std::string(80, ' '), 0x47);
+    Show(Vt);
+    ExpectSameScreen(Vt, true, Cols, Rows);
+    ExpectOwnColours(Vt, Cols, Rows);
+    TextAttr = 0x1F;
+    ClrScr();
+    ConsoleWrite("cleared");
+    Show(Vt);
+    ExpectSameScreen(Vt, true, Cols, Rows);
+    ExpectOwnColours(Vt, Cols, Rows);
+    int Kept = 0, Wiped = 0;
+    for (int Y = 1; Y <= C.Rows; Y++)
+      for (int X = 1; X <= C.Cols; X++)
+        if (X > CONSOLE_COLS || Y > CONSOLE_ROWS) (VtChar(Vt, X, Y) == '#' && VtAttr(Vt, X, Y) == 0x07 ? Kept : Wiped)++;
+    EXPECT_EQ(Wiped, 0) << Kept << " kept";
+  }
+}
+
+// A clear, and the first screen, are drawn with ED in the colours of most blanks and then
+// only what is not blank in them; the terminal shows every cell as before.
+TEST_F(ConsoleRenderTest, ClearsAreErasedWhole) {
+  struct TCase {
+    const char *Name;
+    bool StatusBar;  // window rows 1-24, row 25 kept, as in a caller's session
+    uint8_t Attr;
+    bool WholeErase;  // ED in what is sent
+    size_t MostBytes;
+  };
+  const TCase kCases[] = {
+      {"whole screen in blue", false, 0x1F, true, 40},
+      {"window above the status bar", true, 0x07, false, 250},
+      {"blinking blanks cannot be erased", false, 0x9E, false, 2500},
+  };
+  for (const TCase &C : kCases) {
+    SCOPED_TRACE(C.Name);
+    ConsoleReset();
+    ConsoleSetTestTerminal(80, 25, true);
+    TVtScreen Vt(80, 25, true);
+    FillColouredLetters();
+    if (C.StatusBar) {
+      FastWrite(std::string(80, '\xb1'), 1, 25, 0x1E);
+      Window(1, 1, 80, 24);
+    }
+    Show(Vt);
+    TextAttr = C.Attr;
+    ClrScr();
+    ConsoleWrite("Hello");
+    const std::string Sent = Show(Vt);
+    EXPECT_EQ(Sent.find("\x1b[2J") != std::string::npos, C.WholeErase) << Sent;
+    EXPECT_LE(Sent.size(), C.MostBytes);
+    ExpectSameScreen(Vt, true);
+    ExpectOwnColours(Vt);
+  }
+
+  // The first screen: erased in the colours most of its blanks have.
+  ConsoleReset();
+  TextAttr = 0x1F;
+  ClrScr();
+  ConsoleWrite("first screen");
+  FastWrite(std::string(80, ' '), 1, 25, 0x70);
+  ConsoleSetTestTerminal(80, 25, true);
+  TVtScreen Vt(80, 25, true);
+  VtFeed(Vt, "\x1b[31;42mwhat the terminal showed before");
+  const std::string Sent = Show(Vt);
+  EXPECT_TRUE(Sent.starts_with("\x1b[?7l\x1b[H\x1b[0;97;44m\x1b[2J")) << Sent;
+  EXPECT_LE(Sent.size(), 70u) << Sent;
+  ExpectSameScreen(Vt, true);
+  ExpectOwnColours(Vt);
+}
+
+// Random screens, many of them ending rows in blanks or cleared: after every frame the
+// terminal shows the console's cells, on terminals of every kind of size.
+TEST_F(ConsoleRenderTest, RandomScreensShowFrameByFrame) {
+  struct TCase {
+    int Cols, Rows;
+    bool Utf8;
+    bool Erase = true;  // false: a terminal that erases in its own colours (GNU screen)
+  };
+  const TCase kCases[] = {{80, 25, true}, {80, 25, false}, {60, 20, true}, {100, 30, true}, {80, 25, true, false}};
+  for (const TCase &C : kCases) {
+    SCOPED_TRACE(std::to_string(C.Cols) + "x" + std::to_string(C.Rows) + (C.Utf8 ? " UTF-8" : " raw") +
+                 (C.Erase ? "" : " no erase"));
+    ConsoleReset();
+    ConsoleSetTestTerminal(C.Cols, C.Rows, C.Utf8);
+    ConsoleSetTestErase(C.Erase);
+    TVtScreen Vt(C.Cols, C.Rows, C.Utf8);
+    const int Cols = std::min(C.Cols, CONSOLE_COLS), Rows = std::min(C.Rows, CONSOLE_ROWS);
+    uint32_t Seed = 7;
+    const auto Next = [&Seed](uint32_t AMod) {
+      Seed = Seed * 1664525u + 1013904223u;
+      return (Seed >> 8) % AMod;
+    };
+    // Few colours, so runs of one colour meet.
+    const uint8_t kAttrs[] = {0x07, 0x07, 0x1F, 0x1E, 0x70, 0x0C, 0x8A, 0x47};
+    const auto Attr = [&] { return kAttrs[Next(sizeof kAttrs)]; };
+    for (int Step = 0; Step < 400; Step++) {
+      const auto X = static_cast<uint8_t>(1 + Next(80)), Y = static_cast<uint8_t>(1 + Next(25));
+      switch (Next(8)) {
+        case 0: ConsoleWriteCells(X, Y, std::string(1 + Next(80), ' '), Attr()); break;
+        case 1: ConsoleWriteCells(X, Y, std::string(1 + Next(6), static_cast<char>('A' + Next(26))), Attr()); break;
+        case 2:
+          TextAttr = Attr();
+          GotoXY(X, Y);
+          ClrEol();
+          break;
+        case 3:
+          if (Next(4) == 0) {
+            TextAttr = Attr();
+            ClrScr();
+          }
+          break;
+        case 4: Window(1, 1, 80, static_cast<uint8_t>(Next(2) ? 24 : 25)); break;
+        case 5:
+          TextAttr = Attr();
+          ConsoleWrite(std::string(Next(30), static_cast<char>('a' + Next(26))) + (Next(3) ? "" : "\r\n"));
+          break;
+        case 6:
+          GotoXY(X, Y);
+          Next(2) ? InsLine() : DelLine();
+          break;
+        default: Next(2) ? CursorOn() : CursorOff(); break;
+      }
+      if (Next(3) == 0) {
+        const std::string Sent = Show(Vt);
+        if (!C.Erase) {
+          // Every cell is sent: the only erase is the first screen's, in default colours.
+          EXPECT_EQ(Sent.find("\x1b[K"), std::string::npos);
+          const size_t Clear = Sent.find("\x1b[2J");
+          if (Clear != std::string::npos) {
+            EXPECT_EQ(Sent.rfind("\x1b[0m", Clear), Clear - 12);
+          }
+        }
+        ExpectSameScreen(Vt, C.Utf8, Cols, Rows);
+        ExpectOwnColours(Vt, Cols, Rows);
+        if (HasFailure()) return;
+      }
+    }
+  }
 }
 
 }  // namespace
