@@ -22,7 +22,6 @@ bool IsHexDigit(char AChar) {
          (AChar >= 'a' && AChar <= 'f');
 }
 
-
 // Code texts written by the backtick codes themselves.
 constexpr std::string_view MORE_PROMPT = "`r0  `2<`0MORE`2>";
 constexpr std::string_view MORE_ERASE = "\b\b\b\b\b\b\b\b        \b\b\b\b\b\b\b\b";
