@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "ansi.h"
+#include "doorkit/ansi.h"
 #include "ansi_internal.h"
 #include "console_internal.h"
 #include "crt2_internal.h"

@@ -19,9 +19,9 @@
 #include <string>
 #include <string_view>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
-#include "door.h"
+#include "doorkit/door.h"
 
 using TBenchClock = std::chrono::steady_clock;
 
@@ -173,7 +173,7 @@ inline void BenchPollWire(int AFd, TBenchWire &AWire, int ATimeoutMs) {
 #include <atomic>
 #include <thread>
 
-#include "comm.h"
+#include "doorkit/comm.h"
 #include "comm_internal.h"
 #include "demo.h"
 #include "demo_internal.h"

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "demo.h"
-#include "door.h"
+#include "doorkit/door.h"
 
 std::string CenteredText;
 

@@ -1,9 +1,9 @@
 // Vantorama: a demo-scene screen for one caller. Two questions, then the show runs
 // frame by frame until the caller presses ESC or Q, and the caller goes back to the board.
-#include "comm.h"
-#include "console.h"
+#include "doorkit/comm.h"
+#include "doorkit/console.h"
 #include "demo.h"
-#include "door.h"
+#include "doorkit/door.h"
 
 int main(int argc, char **argv) {
   DemoRandomize();

@@ -1,10 +1,10 @@
 // The show's shared state, its random numbers, the two questions and the exit-key test.
 #include <chrono>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "demo.h"
 #include "demo_internal.h"
-#include "door.h"
+#include "doorkit/door.h"
 
 int32_t TopScrollPos = 1;
 int32_t TopScrollY = 2;

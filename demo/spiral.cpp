@@ -5,9 +5,9 @@
 // sine and cosine, round half to even) so that every build moves the characters alike.
 #include <cmath>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "demo.h"
-#include "door.h"
+#include "doorkit/door.h"
 
 std::string SpiralText;
 std::vector<TSpiralChar> SpiralChars;

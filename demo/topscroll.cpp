@@ -3,7 +3,7 @@
 #include <string>
 
 #include "demo.h"
-#include "door.h"
+#include "doorkit/door.h"
 
 // Kept free of "|" and backticks, which the door output may take for colour codes.
 constexpr std::string_view TOP_SCROLL_MESSAGE =

@@ -1,11 +1,11 @@
-#include "ansi.h"
+#include "doorkit/ansi.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "ansi_internal.h"
-#include "console.h"
-#include "crt2.h"
+#include "doorkit/console.h"
+#include "doorkit/crt2.h"
 
 const int32_t AnsiColours[8] = {0, 4, 2, 6, 1, 5, 3, 7};
 

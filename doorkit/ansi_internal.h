@@ -1,7 +1,7 @@
 // Test seams of the local ANSI interpreter. Door programs do not include this.
 #pragma once
 
-#include "ansi.h"
+#include "doorkit/ansi.h"
 
 // The most parameters one sequence keeps; later ones are dropped.
 constexpr int ANSI_MAX_PARAMS = 32;

@@ -1,4 +1,4 @@
-#include "comm.h"
+#include "doorkit/comm.h"
 
 #include <algorithm>
 #include <cerrno>

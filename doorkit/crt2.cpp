@@ -1,6 +1,6 @@
-#include "crt2.h"
+#include "doorkit/crt2.h"
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "crt2_internal.h"
 
 namespace {

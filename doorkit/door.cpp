@@ -1,6 +1,6 @@
 // The door session: its records, start-up from the command line or a drop file, the
 // end-of-program tidy-up, and the login and usage screens.
-#include "door.h"
+#include "doorkit/door.h"
 
 #include <sys/stat.h>
 
@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "comm.h"
-#include "console.h"
+#include "doorkit/comm.h"
+#include "doorkit/console.h"
 #include "door_internal.h"
 #include "door_private.h"
-#include "dropfiles.h"
-#include "stringutils.h"
+#include "doorkit/dropfiles.h"
+#include "doorkit/stringutils.h"
 
 TDoorDropInfo DoorDropInfo;
 TDoorLastKey DoorLastKey;

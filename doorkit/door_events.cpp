@@ -4,13 +4,13 @@
 #include <cmath>
 #include <ctime>
 
-#include "console.h"
-#include "crt2.h"
-#include "door.h"
+#include "doorkit/console.h"
+#include "doorkit/crt2.h"
+#include "doorkit/door.h"
 #include "door_internal.h"
 #include "door_private.h"
-#include "stringutils.h"
-#include "videoutils.h"
+#include "doorkit/stringutils.h"
+#include "doorkit/videoutils.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 #include <climits>
 #include <string>
 
-#include "ansi.h"
-#include "comm.h"
-#include "console.h"
-#include "crt2.h"
-#include "door.h"
+#include "doorkit/ansi.h"
+#include "doorkit/comm.h"
+#include "doorkit/console.h"
+#include "doorkit/crt2.h"
+#include "doorkit/door.h"
 #include "door_private.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // Test seams of the door session. Door programs do not include this.
 #pragma once
 
-#include "door.h"
+#include "doorkit/door.h"
 
 // Back to the load-time values: records, hooks, mode (stdio), sixel flag, the wall clock.
 // A link session's end-of-program tidy-up is disarmed (the link itself is not touched).

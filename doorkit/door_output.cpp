@@ -6,12 +6,12 @@
 #include <cstring>
 #include <string>
 
-#include "ansi.h"
-#include "comm.h"
-#include "console.h"
-#include "door.h"
+#include "doorkit/ansi.h"
+#include "doorkit/comm.h"
+#include "doorkit/console.h"
+#include "doorkit/door.h"
 #include "door_private.h"
-#include "stringutils.h"
+#include "doorkit/stringutils.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "door.h"
+#include "doorkit/door.h"
 
 namespace door_private {
 

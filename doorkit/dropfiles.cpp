@@ -1,4 +1,4 @@
-#include "dropfiles.h"
+#include "doorkit/dropfiles.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -11,9 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "console.h"
-#include "door.h"
-#include "stringutils.h"
+#include "doorkit/console.h"
+#include "doorkit/door.h"
+#include "doorkit/stringutils.h"
 
 namespace {
 

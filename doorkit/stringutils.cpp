@@ -1,6 +1,7 @@
-#include "stringutils.h"
+#include "doorkit/stringutils.h"
 
-#include "ansi.h"
+#include "cp437.h"
+#include "doorkit/ansi.h"
 
 namespace {
 
@@ -90,3 +91,16 @@ std::string SecToHMS(int32_t ASec) {
 }
 
 std::string SecToMS(int32_t ASec) { return TwoDigits(ASec / 60) + ":" + TwoDigits(ASec % 60); }
+
+std::string Utf8ToCp437(std::string_view AText) {
+  std::string Out;
+  Out.reserve(AText.size());
+  TUtf8Decoder State;
+  for (char C : AText) {
+    int32_t Code = Utf8Feed(State, static_cast<uint8_t>(C));
+    if (Code < 0) continue;
+    int Ch = Cp437FromUnicode(static_cast<uint32_t>(Code));
+    if (Ch >= 0) Out += static_cast<char>(Ch);
+  }
+  return Out;
+}

@@ -1,6 +1,6 @@
-#include "videoutils.h"
+#include "doorkit/videoutils.h"
 
-#include "console.h"
+#include "doorkit/console.h"
 
 void FastWrite(std::string_view ALine, uint8_t AX, uint8_t AY, uint8_t AAttr) {
   if (AX < 1 || AX > CONSOLE_COLS || AY < 1 || AY > CONSOLE_ROWS || ALine.empty()) return;

@@ -1,5 +1,5 @@
 // The smallest useful door: greets the caller, asks a question, says goodbye.
-#include "door.h"
+#include "doorkit/door.h"
 
 int main(int argc, char **argv) {
   DoorStartup(argc, argv);  // the board's switches: -D drop file, or -N node -S socket

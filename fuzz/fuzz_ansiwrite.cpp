@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "ansi.h"
+#include "doorkit/ansi.h"
 #include "ansi_internal.h"
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
-#include "crt2.h"
+#include "doorkit/crt2.h"
 #include "crt2_internal.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "comm.h"
+#include "doorkit/comm.h"
 #include "comm_internal.h"
 
 namespace {

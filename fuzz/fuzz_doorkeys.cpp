@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "ansi_internal.h"
-#include "comm.h"
+#include "doorkit/comm.h"
 #include "comm_internal.h"
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
 #include "crt2_internal.h"
-#include "door.h"
+#include "doorkit/door.h"
 #include "door_internal.h"
 
 namespace {

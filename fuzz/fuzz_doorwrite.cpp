@@ -12,13 +12,13 @@
 
 #include "ansi_internal.h"
 #include "comm_internal.h"
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
-#include "crt2.h"
+#include "doorkit/crt2.h"
 #include "crt2_internal.h"
-#include "door.h"
+#include "doorkit/door.h"
 #include "door_internal.h"
-#include "stringutils.h"
+#include "doorkit/stringutils.h"
 
 namespace {
 

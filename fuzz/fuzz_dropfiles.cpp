@@ -8,9 +8,9 @@
 
 #include <unistd.h>
 
-#include "door.h"
-#include "dropfiles.h"
-#include "stringutils.h"
+#include "doorkit/door.h"
+#include "doorkit/dropfiles.h"
+#include "doorkit/stringutils.h"
 
 namespace {
 

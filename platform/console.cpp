@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_parts.h"
 
 uint8_t TextAttr = 0x07;

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
 
 // --- console.cpp: the screen the door draws on ---

@@ -17,7 +17,7 @@
 #include <initializer_list>
 #include <ctime>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_parts.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #include <array>
 
 #include "console_parts.h"
+#include "cp437.h"
 
 namespace {
 
@@ -92,4 +93,35 @@ constexpr std::array<TGlyph, 256> RAW_GLYPHS = BuildRaw();
 std::string_view Cp437Glyph(uint8_t ACh, bool AUtf8) {
   const TGlyph &G = AUtf8 ? UTF8_GLYPHS[ACh] : RAW_GLYPHS[ACh];
   return {G.Bytes, G.Len};
+}
+
+int Cp437FromUnicode(uint32_t ACode) {
+  if (ACode < 0x80) return static_cast<int>(ACode);
+  // Only the upper half: a symbol that the PC shows for a control byte (a smiley is 0x01)
+  // would come back as a key.
+  for (int I = 0x80; I < 256; I++) {
+    if (CP437_UNICODE[I] == ACode) return I;
+  }
+  return -1;
+}
+
+int32_t Utf8Feed(TUtf8Decoder &AState, uint8_t AByte) {
+  if (AByte >= 0x80 && AByte < 0xC0) {  // a continuation byte
+    if (AState.Left == 0) return UTF8_INVALID;
+    AState.Code = (AState.Code << 6) | (AByte & 0x3F);
+    if (--AState.Left > 0) return UTF8_MORE;
+    uint32_t Code = AState.Code;
+    bool Overlong = Code < AState.Min;
+    AState = TUtf8Decoder{};
+    if (Overlong || Code > 0x10FFFF || (Code >= 0xD800 && Code <= 0xDFFF)) return UTF8_INVALID;
+    return static_cast<int32_t>(Code);
+  }
+  // Anything else begins a character; a character cut short is dropped with it.
+  AState = TUtf8Decoder{};
+  if (AByte < 0x80) return AByte;
+  if (AByte >= 0xC2 && AByte < 0xE0) AState = {static_cast<uint32_t>(AByte & 0x1F), 1, 0x80};
+  else if (AByte >= 0xE0 && AByte < 0xF0) AState = {static_cast<uint32_t>(AByte & 0x0F), 2, 0x800};
+  else if (AByte >= 0xF0 && AByte < 0xF5) AState = {static_cast<uint32_t>(AByte & 0x07), 3, 0x10000};
+  else return UTF8_INVALID;
+  return UTF8_MORE;
 }

@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "ansi.h"
+#include "doorkit/ansi.h"
 #include "ansi_internal.h"
 #include "console_internal.h"
-#include "crt2.h"
+#include "doorkit/crt2.h"
 #include "crt2_internal.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <string>
 
-#include "ansi.h"
+#include "doorkit/ansi.h"
 #include "ansi_internal.h"
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
-#include "crt2.h"
+#include "doorkit/crt2.h"
 #include "crt2_internal.h"
 
 namespace {

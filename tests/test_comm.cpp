@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "comm.h"
+#include "doorkit/comm.h"
 #include "comm_internal.h"
 #include "net.h"
 

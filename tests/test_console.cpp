@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
-#include "videoutils.h"
+#include "doorkit/videoutils.h"
 
 using namespace std::string_literals;
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
 
 using namespace std::string_literals;

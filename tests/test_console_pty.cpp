@@ -19,7 +19,7 @@
 #include <functional>
 #include <string>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
 #include "vtscreen.h"
 

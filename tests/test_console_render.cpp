@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <string>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
-#include "videoutils.h"
+#include "doorkit/videoutils.h"
 #include "vtscreen.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // The tracked attribute and the console's attribute move together.
 #include <gtest/gtest.h>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
-#include "crt2.h"
+#include "doorkit/crt2.h"
 #include "crt2_internal.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "ansi_internal.h"
 #include "comm_internal.h"
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
 #include "crt2_internal.h"
 #include "demo.h"

@@ -18,12 +18,12 @@
 #include <gtest/gtest.h>
 
 #include "ansi_internal.h"
-#include "comm.h"
+#include "doorkit/comm.h"
 #include "comm_internal.h"
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
 #include "crt2_internal.h"
-#include "door.h"
+#include "doorkit/door.h"
 #include "door_internal.h"
 #include "net.h"
 

@@ -13,10 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include "console.h"
+#include "doorkit/console.h"
 #include "console_internal.h"
-#include "door.h"
-#include "dropfiles.h"
+#include "doorkit/door.h"
+#include "doorkit/dropfiles.h"
 #include "net.h"
 
 // Expected records name only the fields that differ from the load-time defaults.

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "console_internal.h"
-#include "crt2.h"
+#include "doorkit/crt2.h"
 #include "crt2_internal.h"
-#include "stringutils.h"
+#include "doorkit/stringutils.h"
 
 namespace {
 
@@ -152,6 +152,32 @@ TEST(UpperCaseTest, AsciiLettersOnly) {
   EXPECT_EQ(UpperCase("door32.sys"), "DOOR32.SYS");
   EXPECT_EQ(UpperCase("Az{`@[\x81\xe4\xff"), "AZ{`@[\x81\xe4\xff");
   EXPECT_EQ(UpperCase(std::string("a\0b", 3)), std::string("A\0B", 3));
+}
+
+// What a door writer's UTF-8 literal and a UTF-8 keyboard's bytes become.
+TEST(Utf8ToCp437Test, CharactersBecomeThePcsBytesAndTheRestIsLeftOut) {
+  const struct {
+    const char *name;
+    std::string text;
+    std::string expected;
+  } kCases[] = {
+      {"ASCII as it is", "Hello, |0Eworld\r\n", "Hello, |0Eworld\r\n"},
+      {"accented letters", "Gr\xC3\xBC\xC3\x9F" "e \xC3\xA9", "Gr\x81\xE1" "e \x82"},
+      {"box drawing", "\xE2\x95\x94\xE2\x95\x90\xE2\x95\x97", "\xC9\xCD\xBB"},
+      {"no CP437 form", "a\xE2\x82\xAC" "b\xF0\x9F\x98\x80" "c", "abc"},
+      {"a control byte's symbol is no key", "\xE2\x98\xBA\xE2\x8C\x82", ""},
+      {"lone continuation byte", "a\x82" "b", "ab"},
+      {"cut short by ASCII", "\xC3" "a", "a"},
+      {"cut short by a lead byte", "\xE2\x95\xC3\xA9", "\x82"},
+      {"overlong form", "\xC0\xAF\xE0\x80\xAF", ""},
+      {"surrogate", "\xED\xA0\x80", ""},
+      {"past U+10FFFF", "\xF4\x90\x80\x80", ""},
+      {"ends inside a character", "x\xE2\x95", "x"},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Utf8ToCp437(c.text), c.expected);
+  }
 }
 
 }  // namespace

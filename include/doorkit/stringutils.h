@@ -16,3 +16,7 @@ std::string SecToMS(int32_t ASec);   // M:S
 int32_t StrToIntDef(std::string_view AText, int32_t ADefault);
 // ASCII letters a-z to A-Z, every other byte unchanged.
 std::string UpperCase(std::string_view AText);
+// Texts the kit sends are CP437 bytes. Turns UTF-8 text (a literal such as "Grüße" in a
+// door's source) into CP437: each character becomes its PC byte, one with no CP437 form
+// (and a broken sequence) is left out.
+std::string Utf8ToCp437(std::string_view AText);

@@ -90,6 +90,11 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
     "1234567890-=~!@#$%^&()_+qwertyuiop[]\\QWERTYUIOP{}asdfghjkl;'ASDFGHJKL:zxcvbnm,."
     "ZXCVBNM ";
 
+// The switches the kit takes itself, in upper case (either case and either prefix, "-" or
+// "/", work on the command line): the board's -D drop file, -N node, -S socket, -X stdio and
+// -? usage, and -L local mode. Every other letter reaches the door's own DoorOnCLP.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?DLNSX";
+
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
 // -X stdio, -? usage; "-" or "/" as prefix) and starts a local, stdio or link session.
