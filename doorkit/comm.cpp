@@ -37,6 +37,10 @@ enum class TTelnet : uint8_t {
   SbIac,   // an IAC inside a subnegotiation: SE ends it, a second IAC is part of it
 };
 
+// The longest subnegotiation taken as one: a client that never sends its IAC SE must not
+// swallow the caller's keys for good. Window sizes and terminal types fit many times over.
+constexpr size_t TELNET_SB_LIMIT = 64;
+
 constexpr uint8_t TELNET_SE = 0xF0;
 constexpr uint8_t TELNET_SB = 0xFA;
 constexpr uint8_t TELNET_WILL = 0xFB;
@@ -57,6 +61,7 @@ struct State {
   int FOldFlags = -1;     // the board's file-status flags, put back at close
   TLineEnd FLineEnd = TLineEnd::None;
   TTelnet FTelnet = TTelnet::Data;
+  size_t FSbLength = 0;  // bytes of the open subnegotiation so far
   uint32_t FSendTimeout = COMM_SEND_TIMEOUT_MS;
   bool FBuffered = false;  // writes gather in FOut until a flush
   char FOut[COMM_OUT_BUFFER_SIZE];
@@ -100,6 +105,7 @@ void TakeCommand(char AC) {
     g.FTelnet = TTelnet::Option;
   } else if (B == TELNET_SB) {
     g.FTelnet = TTelnet::Sb;
+    g.FSbLength = 0;
   } else {
     g.FTelnet = TTelnet::Data;  // NOP, GA, AYT, ...: two bytes in all
   }
@@ -136,7 +142,13 @@ void TakeReceived(const char *AData, size_t ALen) {
         g.FTelnet = TTelnet::Data;
         break;
       case TTelnet::Sb:
-        if (B == TELNET_IAC) g.FTelnet = TTelnet::SbIac;
+        if (B == TELNET_IAC) {
+          g.FTelnet = TTelnet::SbIac;
+        } else if (++g.FSbLength > TELNET_SB_LIMIT) {
+          // No end in sight: what follows is the caller's again.
+          g.FTelnet = TTelnet::Data;
+          FoldByte(C);
+        }
         break;
       case TTelnet::SbIac:
         if (B == TELNET_SE) {
@@ -276,6 +288,12 @@ void Gather(const char *AData, size_t ALen, bool AEscape) {
 }
 
 }  // namespace
+
+const char *CommHandleProblem(int32_t AHandle) {
+  if (AHandle < 0 || fcntl(AHandle, F_GETFD) == -1) return "is not open";
+  if (!IsSocket(AHandle)) return "is not a socket";
+  return nullptr;
+}
 
 void CommOpen(int32_t ACommNumber) {
   g.FCommNumber = ACommNumber;

@@ -308,6 +308,29 @@ TEST_F(DoorExitTest, StartupFailures) {
   EXPECT_DOOR_END(Startup({"-D" + chain}), "2:  Drop File Does Not Exist Or Is Not Supported:\n3:  /",
                   "/CHAIN.TXT\n", "[slept 2500]");
   EXPECT_DOOR_END(Startup({"-D" + badHandle}), "2:  Invalid comm number: -1\n", "[slept 2500]");
+
+  // A link handle that is no socket is named as the problem it is, not taken for a caller
+  // who dropped carrier.
+  EXPECT_DOOR_END(Startup({"-N1", "-S99"}), "2:  Invalid comm number: 99\n3:  Descriptor 99 is not open",
+                  "[slept 2500]");
+  EXPECT_DOOR_END(
+      {
+        int file = open("/dev/null", O_RDONLY);
+        Startup({"-N1", "-S" + std::to_string(file)});
+      },
+      "2:  Invalid comm number: ", "is not a socket", "[slept 2500]");
+  // A serial port number is never a descriptor of the door's own: with standard output a
+  // socket (a journal, inetd), DOOR.SYS's COM1: would send the telnet announce there.
+  const std::string com1 = dir.Write("DOOR.SYS", "COM1:\r\n");
+  EXPECT_DOOR_END(
+      {
+        ASSERT_TRUE(NetSocketPair(Net));
+        dup2(Net.Door, STDOUT_FILENO);
+        gExitPeer = Net.Peer;
+        Startup({"-D" + com1});
+      },
+      "2:  Invalid comm number: 1\n3:  Port 1 is a serial port; descriptor 1 is the door's standard output",
+      "[slept 2500]", "[caller ]", "[caller still connected]");
 }
 
 TEST_F(DoorExitTest, UsageScreen) {
@@ -315,7 +338,7 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "2: USAGE: testdoor <PARAMETERS>\n",
                   "4: Load settings from a dropfile (DOOR32.SYS, DOOR.SYS, DORINFO*.DEF or INFO.*)\n"
                   "5:  -D         PATH\\FILENAME OF DROPFILE\n"
-                  "6: Example: testdoor -DC:\\BBS\\NODE1\\DOOR32.SYS\n"
+                  "6: Example: testdoor -D/sbbs/node1/DOOR32.SYS\n"
                   "8: Pass settings on command-line\n"
                   "9:  -N         NODE NUMBER\n"
                   "10:  -S         SOCKET HANDLE\n"
@@ -324,8 +347,15 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "14:  -L         LOCAL MODE\n"
                   "15: Example: testdoor -L\n"
                   "17: Optional parameters\n"
-                  "18:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n",
+                  "18:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n"
+                  "19:  -H         THIS SCREEN (ALSO -? AND --HELP)\n",
                   "[slept 0]");
+  // The sysop's habits from every other program: -h, --help, in either case and prefix.
+  for (const char *help : {"-h", "/H", "--help", "--HELP"}) {
+    SCOPED_TRACE(help);
+    EXPECT_DOOR_END(Startup({help}), "2: USAGE: testdoor <PARAMETERS>\n", "[slept 0]");
+  }
+  EXPECT_NE(std::string(DOOR_KIT_SWITCHES).find('H'), std::string::npos);
   // Command lines that name no way to run.
   const std::vector<std::string> kNoWay[] = {
       {"-S1000"}, {"-N1", "-Sabc"}, {"-N0", "-S5"}, {"-N-3", "-S5"}, {"-N1", "-S"},

@@ -6,6 +6,9 @@
 #include <string_view>
 
 void CommOpen(int32_t ACommNumber);  // adopt the descriptor, announce telnet options
+// Why the link cannot be opened on AHandle ("is not open", "is not a socket"), or nullptr
+// when it is an open socket.
+const char *CommHandleProblem(int32_t AHandle);
 void CommClose(bool ADisconnect);    // true: shut the connection down first
 bool CommCarrier();
 bool CommCharAvail();                // polls the socket once when nothing is buffered

@@ -71,6 +71,7 @@ extern void (*DoorOnLocalLogin)();
 extern void (*DoorOnStatusBar)();
 extern bool (*DoorOnSysopKey)(char AKey);
 extern void (*DoorOnTimeOut)();
+// The warnings: called with 5, 4, 3, 2 and 1 whole minutes left (a second past each).
 extern void (*DoorOnTimeOutWarning)(uint8_t AMinutes);
 extern void (*DoorOnTimeUp)();
 extern void (*DoorOnTimeUpWarning)(uint8_t AMinutes);
@@ -92,13 +93,15 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
 
 // The switches the kit takes itself, in upper case (either case and either prefix, "-" or
 // "/", work on the command line): the board's -D drop file, -N node, -S socket, -X stdio and
-// -? usage, and -L local mode. Every other letter reaches the door's own DoorOnCLP.
-inline constexpr char DOOR_KIT_SWITCHES[] = "?DLNSX";
+// -? usage, and -L local mode; -H the usage screen too (as does --help). Every other letter
+// reaches the door's own DoorOnCLP.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?DHLNSX";
 
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
-// -X stdio, -? usage; "-" or "/" as prefix) and starts a local, stdio or link session.
-// Ends the program (exit code 0) after the usage screen or a start-up failure.
+// -X stdio, -?, -H or --help usage; "-" or "/" as prefix) and starts a local, stdio or link
+// session. Ends the program (exit code 0) after the usage screen or a start-up failure, a
+// link handle that is not an open socket among them.
 void DoorStartup(int argc, char **argv);
 // Call last: releases this program's handle on the link (the caller stays on the board).
 void DoorShutdown();
