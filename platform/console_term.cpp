@@ -519,6 +519,8 @@ void ConsoleSetTestTerminal(int ACols, int ARows, bool AUtf8) {
 
 void ConsoleSetTestErase(bool AErase) { RenderSetErase(AErase); }
 
+void ConsoleSetTestKeyboardUtf8(bool AUtf8) { KeysSetUtf8(AUtf8); }
+
 std::string ConsoleTakeOutput() {
   std::string R;
   R.swap(g.TestOutput);
