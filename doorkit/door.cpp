@@ -101,8 +101,8 @@ void CheckLinkHandle() {
   const int32_t handle = DoorDropInfo.ComNum;
   std::string problem;
   if (DoorDropInfo.ComType == 1 && handle >= 0 && handle <= 2) {
-    problem = "  Port " + std::to_string(handle) + " is a serial port; descriptor " + std::to_string(handle) +
-              " is the door's standard " + StandardStreamName(handle) + ", not the caller's socket.";
+    problem = "  COM" + std::to_string(handle) + " is a serial port; descriptor " + std::to_string(handle) +
+              " is the door's own standard " + StandardStreamName(handle) + ".";
   } else if (const char *why = CommHandleProblem(handle)) {
     problem = "  Descriptor " + std::to_string(handle) + " " + why + ": the door needs the caller's socket.";
   }

@@ -329,7 +329,7 @@ TEST_F(DoorExitTest, StartupFailures) {
         gExitPeer = Net.Peer;
         Startup({"-D" + com1});
       },
-      "2:  Invalid comm number: 1\n3:  Port 1 is a serial port; descriptor 1 is the door's standard output",
+      "2:  Invalid comm number: 1\n3:  COM1 is a serial port; descriptor 1 is the door's own standard output.\n",
       "[slept 2500]", "[caller ]", "[caller still connected]");
 }
 
