@@ -344,6 +344,9 @@ TEST_F(ConsolePtyTest, AUtf8LocaleTheSystemLacksIsStillUtf8) {
 TEST_F(ConsolePtyTest, ACrashGivesTheTerminalBackAndDiesOfTheSameSignal) {
   for (int Signal : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) {
     SCOPED_TRACE(strsignal(Signal));
+#if defined(__SANITIZE_ADDRESS__)
+    if (Signal == SIGSEGV) continue;  // the sanitizer keeps a real fault to itself
+#endif
     TVtScreen Vt(80, 30, true);
     Child = StartBody(Crash, Signal);
     ASSERT_GT(Child.Pid, 0);
