@@ -112,7 +112,7 @@ size_t VisibleLength(std::string_view AText) {
 
 void door_private::WritePlain(std::string_view AText) {
   if (AText.empty()) return;
-  if (g.Stdio) {
+  if (!door_private::CallerLinked()) {
     AnsiWrite(AText);
     return;
   }
