@@ -117,7 +117,8 @@ void door_private::WritePlain(std::string_view AText) {
     return;
   }
   CommWrite(AText);
-  if (!g.DisplayingSixel) AnsiWrite(AText);
+  // The sysop's screen is spared the picture's data; a stdio door's screen is drawn nowhere.
+  if (!g.DisplayingSixel || g.Stdio) AnsiWrite(AText);
 }
 
 void DoorWrite(std::string_view AText) {
