@@ -165,7 +165,7 @@ TEST_F(CallerLinkTest, WindowSizeFromTheCallersTelnetClient) {
       {std::string("\xFF\xFB\x1F\xFF\xFA\x1F\x00\x84\x00\x32\xFF\xF0", 12), 132, 50},
       {std::string("\xFF\xFA\x1F\x00\xFF\xFF\x00\x18\xFF\xF0", 10), 255, 24},  // IAC IAC is 255
       {std::string("\xFF\xFA\x1F\x00\x50\x00\xFF\xF0", 8), 255, 24},  // too short: not taken
-      {std::string("\xFF\xFA\x18\x00xterm\xFF\xF0", 10), 255, 24},  // another option's
+      {std::string("\xFF\xFA\x18\x00xterm\xFF\xF0", 11), 255, 24},  // another option's
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(Escaped(c.Report));

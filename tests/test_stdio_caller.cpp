@@ -20,6 +20,7 @@
 
 #include "e2e/caller.h"
 #include "net.h"
+#include "vtscreen.h"
 
 namespace {
 
@@ -231,6 +232,36 @@ TEST(StdioCallerTest, UnknownSequencesDoNotHoldTheShow) {
   }
   EXPECT_EQ(Door.Got.find("Thanks for checking out"), std::string::npos);
   ASSERT_TRUE(Door.Type("\x1b"));  // ESC alone still leaves
+  ASSERT_TRUE(Door.Saw("Returning to BBS...\r\n"));
+  EXPECT_TRUE(Door.Wait(10000));
+}
+
+// -A -W on a board's pty: the caller's UTF-8 terminal answers the probe (its answers are
+// no keys), and the frame then stands on it in its own box characters, each in its cell.
+TEST(StdioCallerTest, TheProbeFindsAUtf8TerminalAndTheFrameFitsIt) {
+  TTempDir Dir;
+  TStdioDoor Door;
+  ASSERT_TRUE(Door.Start(THandles::Pty, {"-D" + WriteDoor32(Dir), "-X", "-A", "-W"}, BinFolder()));
+  const std::string kAsk = "\r\x1b[6n\xC3\xA9\x1b[6n\x1b[s\x1b[999;999H\x1b[6n\x1b[u";
+  ASSERT_TRUE(Door.Saw(kAsk));
+  EXPECT_TRUE(Door.Got.starts_with(kAsk)) << "nothing before the probe";
+  ASSERT_TRUE(Door.Type("\x1b[7;1R\x1b[7;2R\x1b[25;80R"));  // one cell: UTF-8; 80 x 25
+  ASSERT_TRUE(Door.Saw("(Y/N): "));
+  ASSERT_TRUE(Door.Type("n"));
+  ASSERT_TRUE(Door.Saw("Sixel graphics? (Y/N): "));
+  ASSERT_TRUE(Door.Type("n"));
+  ASSERT_TRUE(Door.ReadUntil([&] { return Door.Frames() > 5; }, 20000));
+  TVtScreen Vt(80, 25, true);
+  VtFeed(Vt, Door.Got);
+  EXPECT_EQ(VtChar(Vt, 2, 1), 0x2554u);
+  EXPECT_EQ(VtChar(Vt, 10, 1), 0x2550u);
+  EXPECT_EQ(VtChar(Vt, 79, 1), 0x2557u);
+  EXPECT_EQ(VtChar(Vt, 2, 23), 0x255Au);
+  EXPECT_EQ(VtChar(Vt, 79, 12), 0x2551u);
+  EXPECT_EQ(VtChar(Vt, 9, 4), 0x250Cu);
+  EXPECT_EQ(VtChar(Vt, 70, 19), 0x2518u);
+  EXPECT_TRUE(VtRowText(Vt, 22).starts_with(" \u2551        BBS Demo by Maelgrin")) << VtRowText(Vt, 22);
+  ASSERT_TRUE(Door.Type("q"));
   ASSERT_TRUE(Door.Saw("Returning to BBS...\r\n"));
   EXPECT_TRUE(Door.Wait(10000));
 }
