@@ -320,7 +320,8 @@ TEST_F(DoorExitTest, StartupFailures) {
       },
       "2:  Invalid comm number: ", "is not a socket", "[slept 2500]");
   // A serial port number is never a descriptor of the door's own: with standard output a
-  // socket (a journal, inetd), DOOR.SYS's COM1: would send the telnet announce there.
+  // socket (a journal, inetd), DOOR.SYS's COM1: would send the telnet announce there. The
+  // message alone goes there, as plain lines, where no terminal shows it.
   const std::string com1 = dir.Write("DOOR.SYS", "COM1:\r\n");
   EXPECT_DOOR_END(
       {
@@ -330,7 +331,8 @@ TEST_F(DoorExitTest, StartupFailures) {
         Startup({"-D" + com1});
       },
       "2:  Invalid comm number: 1\n3:  COM1 is a serial port; descriptor 1 is the door's own standard output.\n",
-      "[slept 2500]", "[caller ]", "[caller still connected]");
+      "[slept 2500]", "[caller \\r\\n  Invalid comm number: 1\\r\\n  COM1 is a serial port",
+      "[caller still connected]");
 }
 
 TEST_F(DoorExitTest, UsageScreen) {

@@ -68,6 +68,13 @@ extern void (*ConsoleOnWait)();
 // Every routine here calls it first, so a program need not; it is idempotent.
 void ConsoleInit();
 
+// The standard handles carry a caller's stream from now on (a stdio door): the screen is
+// still kept but never drawn, and the keyboard is not read. A terminal on standard input
+// stays raw, with output processing off too (the caller's bytes go as they are), until the
+// program ends.
+void ConsoleDetach();
+// Whether the screen is drawn on a terminal.
+bool ConsoleShown();
 // AFd is the caller's connection, not the sysop's: should it be standard input or output as
 // well (a board that starts the door inetd-style), the console neither reads keys from it
 // nor draws on it.
