@@ -14,13 +14,14 @@
 #include "door_private.h"
 #include "doorkit/dropfiles.h"
 #include "doorkit/stringutils.h"
+#include "doorkit/version.h"
 
 TDoorDropInfo DoorDropInfo;
 TDoorLastKey DoorLastKey;
 int32_t DoorLiteBarIndex = 0;
 std::vector<std::string> DoorLiteBarOptions;
 TDoorMOREPrompts DoorMOREPrompts;
-std::string DoorProgramNameAndVersion = "Zarvex v13.09.02";
+std::string DoorProgramNameAndVersion = DOORKIT_NAME " v" DOORKIT_VERSION;
 TDoorSession DoorSession;
 
 void (*DoorOnCLP)(char AKey, const std::string &AValue) = nullptr;
@@ -171,6 +172,9 @@ void DefaultOnUsage() {
       " Optional parameters",
       "  -X         DISABLE COMM ROUTINES (STDIO MODE)",
       "",
+      " Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS",
+      "  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT",
+      "",
   };
   ClrScr();
   for (const std::string &line : lines) ConsoleWrite(line + "\r\n");
@@ -179,14 +183,38 @@ void DefaultOnUsage() {
 
 }  // namespace door_private
 
+namespace door_private {
+
+const TDropFormat *FindDropFormat(const std::string &AName) {
+  static const TDropFormat kFormats[] = {
+      // Told by the file's own name, so that a folder named like one cannot pick it.
+      {"CHAIN.TXT", ReadChainTxt, true},       {"DOORFILE.SR", ReadDoorFileSr, true},
+      {"SFDOORS.DAT", ReadSfDoors, true},      {"CALLINFO.BBS", ReadCallInfo, true},
+      {"TRIBBS.SYS", ReadTriBbs, true},
+      {"DOOR32.SYS", ReadDoor32, false},       {"DOOR.SYS", ReadDoorSys, false},
+      {"DORINFO", ReadDorInfo, false},         {"INFO.", ReadLordInfo, false},
+  };
+  const std::string upper = UpperCase(AName);
+  const size_t slash = AName.find_last_of("/\\");  // a DOS board's path may come as it is
+  const std::string file = UpperCase(slash == std::string::npos ? AName : AName.substr(slash + 1));
+  for (const TDropFormat &f : kFormats) {
+    if (f.FileNameOnly ? file == f.Name : upper.find(f.Name) != std::string::npos) return &f;
+  }
+  return nullptr;
+}
+
+}  // namespace door_private
+
 void DoorStartup(int argc, char **argv) {
   g.ProgramFileName = FileNamePart(argc > 0 && argv ? argv[0] : nullptr);
 
-  std::string dropFile;
-  bool forceStdio = false;
-  bool local = true;
-  int32_t node = 0;
-  int32_t socket = -99;
+  door_private::TStartArgs start;
+  std::string &dropFile = start.DropFile;
+  bool &forceStdio = start.ForceStdio;
+  bool &local = start.Local;
+  int32_t &node = start.Node;
+  int32_t &socket = start.Socket;
+  bool check = false;
 
   for (int i = 1; argv && i < argc; i++) {
     if (!argv[i]) continue;
@@ -213,11 +241,16 @@ void DoorStartup(int argc, char **argv) {
       case 'X':
         forceStdio = true;
         break;
+      case 'C':
+        check = true;
+        break;
       default:
         if (DoorOnCLP) DoorOnCLP(key, value);
         break;
     }
   }
+
+  if (check) door_private::SysopCheck(start, argc, argv);
 
   if (local) {
     DoorDropInfo.Node = node;
@@ -232,19 +265,10 @@ void DoorStartup(int argc, char **argv) {
     DoorDropInfo.Node = node;
     g.Stdio = false;
   } else if (!dropFile.empty()) {
-    std::string upper = UpperCase(dropFile);
-    bool exists = FileExists(dropFile);
-    if (exists && upper.find("DOOR32.SYS") != std::string::npos) {
-      ReadDoor32(dropFile);
-    } else if (exists && upper.find("DOOR.SYS") != std::string::npos) {
-      ReadDoorSys(dropFile);
-    } else if (exists && upper.find("DORINFO") != std::string::npos) {
-      ReadDorInfo(dropFile);
-    } else if (exists && upper.find("INFO.") != std::string::npos) {
-      ReadLordInfo(dropFile);
-    } else {
-      FailStartup("  Drop File Does Not Exist Or Is Not Supported:", "  " + dropFile);
-    }
+    const door_private::TDropFormat *format =
+        FileExists(dropFile) ? door_private::FindDropFormat(dropFile) : nullptr;
+    if (!format) FailStartup("  Drop File Does Not Exist Or Is Not Supported:", "  " + dropFile);
+    format->Read(dropFile);
     switch (DoorDropInfo.ComType) {
       case 0:
         g.Stdio = true;
@@ -308,7 +332,7 @@ void DoorReset() {
   DoorLiteBarIndex = 0;
   DoorLiteBarOptions.clear();
   DoorMOREPrompts = TDoorMOREPrompts{};
-  DoorProgramNameAndVersion = "Zarvex v13.09.02";
+  DoorProgramNameAndVersion = DOORKIT_NAME " v" DOORKIT_VERSION;
   DoorSession = TDoorSession{};
   DoorOnCLP = nullptr;
   DoorOnHangup = door_private::DefaultOnHangup;

@@ -19,8 +19,6 @@ constexpr char KEY_CTRL_Y = 0x19;
 constexpr char KEY_DEL = 0x7F;  // what many callers' terminals send for Backspace
 constexpr char KEY_CR = 0x0D;
 constexpr char KEY_ESC = 0x1B;
-constexpr char SCAN_UP = 'H';
-constexpr char SCAN_DOWN = 'P';
 
 // Between two looks for a key, the door sleeps until the caller or the sysop types, the
 // pump's next second comes, or this much time passes.
@@ -62,10 +60,10 @@ bool ReadCallerKey(char &AKey) {
   CommReadChar();
   if (WaitForCallerByte()) {
     switch (CommReadChar()) {
-      case 'A': AKey = 'H'; DoorLastKey.Extended = true; return true;
-      case 'B': AKey = 'P'; DoorLastKey.Extended = true; return true;
-      case 'C': AKey = 'M'; DoorLastKey.Extended = true; return true;
-      case 'D': AKey = 'K'; DoorLastKey.Extended = true; return true;
+      case 'A': AKey = DOOR_KEY_UP; DoorLastKey.Extended = true; return true;
+      case 'B': AKey = DOOR_KEY_DOWN; DoorLastKey.Extended = true; return true;
+      case 'C': AKey = DOOR_KEY_RIGHT; DoorLastKey.Extended = true; return true;
+      case 'D': AKey = DOOR_KEY_LEFT; DoorLastKey.Extended = true; return true;
       default: break;
     }
   }
@@ -224,8 +222,8 @@ bool DoorLiteBar(int32_t APageSize) {
       break;
     }
     if (key == KEY_ESC) break;
-    if (DoorLastKey.Extended && key == SCAN_UP) next = std::max(index - 1, 0);
-    if (DoorLastKey.Extended && key == SCAN_DOWN) next = std::min(index + 1, count - 1);
+    if (DoorLastKey.Extended && key == DOOR_KEY_UP) next = std::max(index - 1, 0);
+    if (DoorLastKey.Extended && key == DOOR_KEY_DOWN) next = std::min(index + 1, count - 1);
     if (next == index) continue;
     int32_t previous = index;
     index = next;
