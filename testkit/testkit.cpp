@@ -294,7 +294,10 @@ bool DoorTestStart(TDoorTestRun &ARun, const TDoorTestOptions &AOptions) {
   if (mkdtemp(Folder.data()) == nullptr) return false;
   ARun.NodeFolder = Folder;
 
-  std::vector<std::string> Args = {AOptions.Program};
+  // The door starts in its node's folder: a program named relative to ours must still be found.
+  std::error_code Ignored;
+  const std::filesystem::path Program = std::filesystem::absolute(AOptions.Program, Ignored);
+  std::vector<std::string> Args = {Program.empty() ? AOptions.Program : Program.string()};
   TDoorDropInfo Info = AOptions.Caller;
   int DoorFd = -1;
   if (AOptions.Way != twStdio) {

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "boards/caller.h"
+#include "doorkit/door.h"
+#include "doorkit/version.h"
 
 namespace {
 
@@ -23,6 +25,21 @@ std::string ReadFile(const std::string &APath) {
 bool IsExecutable(const std::string &APath) {
   struct stat St{};
   return stat(APath.c_str(), &St) == 0 && S_ISREG(St.st_mode) && (St.st_mode & S_IXUSR);
+}
+
+// Runs a shell command line; its output is in the log it returns on failure.
+testing::AssertionResult Shell(const std::string &ACommand, int ATimeoutMs = 110000) {
+  TChild Sh;
+  if (!Sh.Start({"/bin/sh", "-c", ACommand}, "")) return testing::AssertionFailure() << "cannot start sh";
+  if (!Sh.Wait(ATimeoutMs)) return testing::AssertionFailure() << "did not end: " << ACommand << "\n" << Sh.Log;
+  if (!Sh.ExitedWith(0)) return testing::AssertionFailure() << ACommand << "\n" << Sh.Log;
+  return testing::AssertionSuccess() << Sh.Log;
+}
+
+std::string Output(const std::string &ACommand) {
+  TChild Sh;
+  if (!Sh.Start({"/bin/sh", "-c", ACommand}, "") || !Sh.Wait(30000)) return {};
+  return Sh.Log;
 }
 
 class InstallTest : public ::testing::Test {
@@ -59,6 +76,55 @@ TEST_F(InstallTest, LaysOutTheDoorThePictureAndTheGuide) {
     const std::string Png = ReadFile(Root + "/share/doc/vantorama/" + Shot);
     EXPECT_TRUE(Png.starts_with("\x89PNG"));
     EXPECT_EQ(Png, ReadFile(std::string(VANTORAMA_SOURCE_DIR) + "/" + Shot));
+  }
+}
+
+// The kit for door writers: public headers only, the libraries, the CMake package and the
+// pkg-config files, at the version the status bar shows.
+TEST_F(InstallTest, LaysOutTheKitWithoutItsPrivateHeaders) {
+  const std::string Root = Prefix->Path;
+  const std::string Lib = Root + "/" VANTORAMA_INSTALL_LIBDIR;
+  for (const char *Header : {"door.h", "ansi.h", "comm.h", "console.h", "crt2.h", "dropfiles.h", "stringutils.h",
+                             "videoutils.h", "version.h", "testkit.h"}) {
+    SCOPED_TRACE(Header);
+    EXPECT_EQ(ReadFile(Root + "/include/doorkit/" + Header),
+              ReadFile(std::string(VANTORAMA_SOURCE_DIR) + "/include/doorkit/" + Header));
+  }
+  EXPECT_EQ(Output("find '" + Root + "' -name '*internal*' -o -name '*private*' -o -name cp437.h -o -name "
+                   "'console_parts.h'"), "");
+  for (const char *File : {"libdoorkit.a", "libdoorkit_testkit.a", "cmake/doorkit/doorkitConfig.cmake",
+                           "cmake/doorkit/doorkitConfigVersion.cmake", "pkgconfig/doorkit.pc",
+                           "pkgconfig/doorkit-testkit.pc"}) {
+    EXPECT_FALSE(ReadFile(Lib + "/" + File).empty()) << File;
+  }
+  const std::string Pc = "PKG_CONFIG_PATH='" + Lib + "/pkgconfig' pkg-config ";
+  EXPECT_EQ(Output(Pc + "--modversion doorkit"), DOORKIT_VERSION "\n");
+  EXPECT_EQ(DoorProgramNameAndVersion, DOORKIT_NAME " v" DOORKIT_VERSION);
+  EXPECT_EQ(Output(Pc + "--cflags doorkit").substr(0, Root.size() + 10), "-I" + Root + "/include");
+  EXPECT_NE(Output(Pc + "--libs doorkit-testkit").find("-ldoorkit_testkit -lutil -ldoorkit"), std::string::npos);
+}
+
+// examples/, copied away from the source tree, built against the installed kit with CMake
+// and with pkg-config; each build's own test runs its door under the installed test kit.
+TEST_F(InstallTest, ExamplesBuildOutOfTreeBothWaysAndPassTheirTest) {
+  TTempDir Work;
+  const std::string Src = std::string(VANTORAMA_SOURCE_DIR) + "/examples";
+  const std::string Lib = Prefix->Path + "/" VANTORAMA_INSTALL_LIBDIR;
+  ASSERT_TRUE(Shell("cp '" + Src + "/CMakeLists.txt' '" + Src + "/hello.cpp' '" + Src + "/hello_test.cpp' '" +
+                    Work.Path + "'"));
+  ASSERT_TRUE(Shell("cd '" + Work.Path + "' && '" VANTORAMA_CMAKE "' -S . -B cm -DCMAKE_PREFIX_PATH='" +
+                    Prefix->Path + "' -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null && '" VANTORAMA_CMAKE
+                    "' --build cm >/dev/null"));
+  // Nothing of our tree on the compiler's command lines.
+  EXPECT_EQ(ReadFile(Work.Path + "/cm/compile_commands.json").find(VANTORAMA_SOURCE_DIR), std::string::npos);
+  ASSERT_TRUE(Shell("cd '" + Work.Path + "' && export PKG_CONFIG_PATH='" + Lib + "/pkgconfig' && "
+                    "g++ -std=c++20 hello.cpp $(pkg-config --cflags --libs doorkit) -o hello_pc && "
+                    "g++ -std=c++20 hello_test.cpp $(pkg-config --cflags --libs doorkit-testkit) -o hello_test_pc"));
+  for (const char *Pair : {"cm/hello_test cm/hello", "./hello_test_pc ./hello_pc"}) {
+    SCOPED_TRACE(Pair);
+    testing::AssertionResult Ran = Shell("cd '" + Work.Path + "' && " + Pair, 60000);
+    EXPECT_TRUE(Ran);
+    EXPECT_NE(std::string(Ran.message()).find("hello_test: passed"), std::string::npos) << Ran.message();
   }
 }
 
