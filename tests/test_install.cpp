@@ -97,6 +97,11 @@ TEST_F(InstallTest, LaysOutTheKitWithoutItsPrivateHeaders) {
                            "pkgconfig/doorkit-testkit.pc"}) {
     EXPECT_FALSE(ReadFile(Lib + "/" + File).empty()) << File;
   }
+  for (const char *Page : {"man1/vantorama.1", "man3/doorkit.3"}) {
+    EXPECT_EQ(ReadFile(Root + "/share/man/" + Page),
+              ReadFile(std::string(VANTORAMA_SOURCE_DIR) + "/man/" + std::string(Page).substr(5)))
+        << Page;
+  }
   const std::string Pc = "PKG_CONFIG_PATH='" + Lib + "/pkgconfig' pkg-config ";
   EXPECT_EQ(Output(Pc + "--modversion doorkit"), DOORKIT_VERSION "\n");
   EXPECT_EQ(DoorProgramNameAndVersion, DOORKIT_NAME " v" DOORKIT_VERSION);

@@ -101,8 +101,8 @@ inline constexpr char DOOR_KIT_SWITCHES[] = "?CDLNSX";
 
 // Extended keys: what DoorReadKey returns (and DoorLastKey.Ch holds) with
 // DoorLastKey.Extended set, the key's PC scan code as a char, so that
-// DoorLastKey.Ch == DOOR_KEY_F11 compares right where '\x85' == 0x85 would not. Test
-// Extended as well: the codes of the arrows are the letters H, P, K and M.
+// DoorLastKey.Ch == DOOR_KEY_F11 compares right (a char never equals the int 0x85, F11's
+// code). Test Extended as well: the codes of the arrows are the letters H, P, K and M.
 inline constexpr char DOOR_KEY_F1 = '\x3B';
 inline constexpr char DOOR_KEY_F2 = '\x3C';
 inline constexpr char DOOR_KEY_F3 = '\x3D';
