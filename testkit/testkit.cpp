@@ -69,30 +69,9 @@ bool TcpPair(int &ABoard, int &ACaller) {
   return ABoard >= 0;
 }
 
-// The caller's bytes, telnet commands taken out, onto the screen. IAC IAC is a data byte;
-// option commands and subnegotiations are not shown.
+// The caller's bytes, telnet commands taken out, onto the screen.
 void Receive(TDoorTestRun &ARun, std::string_view ABytes, bool ATelnet) {
-  std::string Show;
-  for (char Ch : ABytes) {
-    const uint8_t B = static_cast<uint8_t>(Ch);
-    int &St = ARun.TelnetState;
-    if (!ATelnet) {
-      Show += Ch;
-      continue;
-    }
-    switch (St) {
-      case 0: if (B == 0xFF) St = 1; else Show += Ch; break;
-      case 1:  // after IAC
-        if (B == 0xFF) { Show += Ch; St = 0; }
-        else if (B == 0xFA) St = 3;  // SB
-        else if (B >= 0xFB) St = 2;  // WILL, WONT, DO, DONT
-        else St = 0;
-        break;
-      case 2: St = 0; break;  // the option
-      case 3: if (B == 0xFF) St = 4; break;
-      default: St = B == 0xF0 ? 0 : 3; break;  // SE ends the subnegotiation
-    }
-  }
+  const std::string Show = ATelnet ? DoorTestTelnetData(ARun.TelnetState, ABytes) : std::string(ABytes);
   ARun.Received += Show;
   if (ATelnet) {
     AnsiWrite(Show);
@@ -262,6 +241,26 @@ std::string DropText(const std::string &AName, const TDoorDropInfo &D) {
 }
 
 }  // namespace
+
+std::string DoorTestTelnetData(int &AState, std::string_view ABytes) {
+  std::string Show;
+  for (char Ch : ABytes) {
+    const uint8_t B = static_cast<uint8_t>(Ch);
+    switch (AState) {
+      case 0: if (B == 0xFF) AState = 1; else Show += Ch; break;
+      case 1:  // after IAC
+        if (B == 0xFF) { Show += Ch; AState = 0; }
+        else if (B == 0xFA) AState = 3;  // SB
+        else if (B >= 0xFB) AState = 2;  // WILL, WONT, DO, DONT
+        else AState = 0;
+        break;
+      case 2: AState = 0; break;  // the option
+      case 3: if (B == 0xFF) AState = 4; break;
+      default: AState = B == 0xF0 ? 0 : 3; break;  // SE ends the subnegotiation
+    }
+  }
+  return Show;
+}
 
 std::string DoorTestWriteDropFile(const std::string &AFolder, const std::string &AName, const TDoorDropInfo &AInfo) {
   const std::string Text = DropText(AName, AInfo);

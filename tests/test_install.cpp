@@ -15,7 +15,6 @@
 namespace {
 
 using boards::TChild;
-using boards::TTelnetCaller;
 
 std::string ReadFile(const std::string &APath) {
   std::ifstream In(APath, std::ios::binary);
@@ -147,36 +146,35 @@ TEST_F(InstallTest, InstalledDoorFindsThePictureInItsStartFolder) {
   };
   for (const TCase &Case : kCases) {
     SCOPED_TRACE(Case.Name);
-    TNetPair Pair;
-    ASSERT_TRUE(NetSocketPair(Pair));
-    TChild Door;
-    ASSERT_TRUE(Door.Start({Prefix->Path + "/bin/vantorama", "-N1", "-S" + std::to_string(Pair.Door)}, Case.Folder,
-                           Pair.Door));
-    NetClose(Pair.Door);
-    TTelnetCaller C;
-    C.Fd = Pair.Peer;
-    ASSERT_TRUE(C.Shows(10, 10, "Would you like to enable ANSI Music for this demo? (Y/N): "));
-    ASSERT_TRUE(C.Type("ny"));
+    TDoorTestOptions Options;
+    Options.Program = Prefix->Path + "/bin/vantorama";
+    Options.Way = twCommandLine;
+    Options.Folder = Case.Folder;
+    TDoorTestRun Run;
+    ASSERT_TRUE(DoorTestStart(Run, Options));
+    ASSERT_TRUE(DoorTestShows(Run, 10, 10, "Would you like to enable ANSI Music for this demo? (Y/N): "));
+    ASSERT_TRUE(DoorTestType(Run, "ny"));
     if (Case.Found) {
       // The whole picture goes out, its lines joined by CR LF, before the frame.
-      ASSERT_TRUE(C.Saw(" THE KELVARRA "));
+      ASSERT_TRUE(DoorTestSaw(Run, " THE KELVARRA "));
       std::string Wire;
       for (char Ch : ReadFile(Case.Folder + "/vortex.sixel")) Wire += Ch == '\n' ? std::string("\r\n") : std::string(1, Ch);
       while (Wire.ends_with("\r\n")) Wire.resize(Wire.size() - 2);
       ASSERT_GT(Wire.size(), 1000u);
-      const size_t At = C.Data.find(Wire);
+      const size_t At = Run.Received.find(Wire);
       ASSERT_NE(At, std::string::npos);
-      EXPECT_LT(At, C.Data.find(" THE KELVARRA "));
+      EXPECT_LT(At, Run.Received.find(" THE KELVARRA "));
     } else {
-      ASSERT_TRUE(C.Saw("Error reading \"vortex.sixel\": No such file or directory"));
-      ASSERT_TRUE(C.Saw("Hit a key to continue"));
-      ASSERT_TRUE(C.Type(" "));
-      ASSERT_TRUE(C.Saw(" THE KELVARRA "));
+      ASSERT_TRUE(DoorTestSaw(Run, "Error reading \"vortex.sixel\": No such file or directory"));
+      ASSERT_TRUE(DoorTestSaw(Run, "Hit a key to continue"));
+      ASSERT_TRUE(DoorTestType(Run, " "));
+      ASSERT_TRUE(DoorTestSaw(Run, " THE KELVARRA "));
     }
-    ASSERT_TRUE(C.Type("q"));
-    ASSERT_TRUE(C.Saw("Returning to BBS..."));
-    ASSERT_TRUE(Door.Wait(10000, &C));
-    EXPECT_TRUE(Door.ExitedWith(0));
+    ASSERT_TRUE(DoorTestType(Run, "q"));
+    ASSERT_TRUE(DoorTestSaw(Run, "Returning to BBS..."));
+    ASSERT_TRUE(DoorTestWait(Run, 10000));
+    EXPECT_EQ(DoorTestExitCode(Run), 0);
+    EXPECT_TRUE(DoorTestCallerConnected(Run));
   }
 }
 

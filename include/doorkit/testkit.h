@@ -76,6 +76,11 @@ struct TDoorTestRun {
 std::string DoorTestWriteDropFile(const std::string &AFolder, const std::string &AName,
                                   const TDoorDropInfo &AInfo);
 
+// The caller's telnet client: what ABytes show once telnet commands are taken off (IAC IAC
+// is a data byte; option commands and subnegotiations are dropped). AState carries a
+// command split between calls; start it at 0.
+std::string DoorTestTelnetData(int &AState, std::string_view ABytes);
+
 // Starts the door; false (with nothing left running) if it could not be started.
 bool DoorTestStart(TDoorTestRun &ARun, const TDoorTestOptions &AOptions);
 // Types as the caller, and on the sysop's keyboard (in stdio mode both are the terminal).
