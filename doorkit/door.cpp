@@ -181,10 +181,6 @@ void DefaultOnUsage() {
   EndProgram(false);
 }
 
-}  // namespace door_private
-
-namespace door_private {
-
 const TDropFormat *FindDropFormat(const std::string &AName) {
   static const TDropFormat kFormats[] = {
       // Told by the file's own name, so that a folder named like one cannot pick it.

@@ -121,6 +121,8 @@ std::string FromTerminal(TDoorTestRun &ARun, std::string_view ABytes) {
         continue;
       }
       if (P == 0) A = 0x07;
+      else if (P == 1) A |= 0x08;
+      else if (P == 22) A &= 0xF7;
       else if (P == 5) A |= 0x80;
       else if (P == 25) A &= 0x7F;
       else if (P >= 30 && P <= 37) A = (A & 0xF0) | ANSI_TO_PC[P - 30];
@@ -138,7 +140,8 @@ std::string FromTerminal(TDoorTestRun &ARun, std::string_view ABytes) {
 // One look at the caller and the terminal, waiting up to AMs for either.
 void PumpOnce(TDoorTestRun &ARun, int AMs) {
   const bool Stdio = ARun.CallerFd < 0;
-  pollfd P[2] = {{ARun.TerminalFd, POLLIN, 0}, {ARun.CallerFd, POLLIN, 0}};
+  // A closed connection stays readable: it is not looked at again.
+  pollfd P[2] = {{ARun.TerminalFd, POLLIN, 0}, {ARun.CallerClosed ? -1 : ARun.CallerFd, POLLIN, 0}};
   if (poll(P, 2, AMs) <= 0) return;
   char Buf[65536];
   if (ARun.TerminalFd >= 0 && (P[0].revents & (POLLIN | POLLHUP | POLLERR))) {
@@ -150,7 +153,7 @@ void PumpOnce(TDoorTestRun &ARun, int AMs) {
       CloseFd(ARun.TerminalFd);  // the door and all it started are gone
     }
   }
-  if (ARun.CallerFd >= 0 && (P[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+  if (P[1].fd >= 0 && (P[1].revents & (POLLIN | POLLHUP | POLLERR))) {
     const ssize_t N = recv(ARun.CallerFd, Buf, sizeof(Buf), MSG_DONTWAIT);
     if (N > 0) Receive(ARun, std::string_view(Buf, static_cast<size_t>(N)), true);
     if (N == 0 || (N < 0 && errno != EAGAIN && errno != EINTR)) ARun.CallerClosed = true;
