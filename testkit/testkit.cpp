@@ -25,7 +25,6 @@
 #include "console_internal.h"
 #include "crt2_internal.h"
 #include "doorkit/ansi.h"
-#include "doorkit/console.h"
 #include "doorkit/stringutils.h"
 
 namespace {
@@ -73,68 +72,7 @@ bool TcpPair(int &ABoard, int &ACaller) {
 void Receive(TDoorTestRun &ARun, std::string_view ABytes, bool ATelnet) {
   const std::string Show = ATelnet ? DoorTestTelnetData(ARun.TelnetState, ABytes) : std::string(ABytes);
   ARun.Received += Show;
-  if (ATelnet) {
-    AnsiWrite(Show);
-    return;
-  }
-  // A terminal drawn with autowrap off: a character in the last column stays there, where
-  // the interpreter would wrap (and scroll at the bottom row).
-  for (char Ch : Show) {
-    const bool Glyph = static_cast<uint8_t>(Ch) >= 0x20 || (Ch != '\r' && Ch != '\n' && Ch != '\b' && Ch != '\a' && Ch != '\x1b');
-    if (Glyph && AnsiCurrentState() == TAnsiParserState::None && ConsoleCursorX() == CONSOLE_COLS) {
-      ConsoleWriteCells(CONSOLE_COLS, static_cast<uint8_t>(ConsoleCursorY()), std::string_view(&Ch, 1), TextAttr);
-    } else {
-      AnsiWrite(std::string_view(&Ch, 1));
-    }
-  }
-}
-
-// In stdio mode the caller's line is the door's terminal, drawn by the kit's console in the
-// sequences of today's terminals: bright colours as SGR 90-97 and colour changes sent as
-// differences. Each colour change is given to the interpreter as the whole colour it makes.
-std::string FromTerminal(TDoorTestRun &ARun, std::string_view ABytes) {
-  static constexpr int ANSI_TO_PC[8] = {0, 4, 2, 6, 1, 5, 3, 7};
-  std::string Out;
-  for (char Ch : ABytes) {
-    std::string &Seq = ARun.Sequence;
-    if (Seq.empty() && Ch != '\x1b') {
-      Out += Ch;
-      continue;
-    }
-    Seq += Ch;
-    if (Seq.size() == 2 && Ch != '[') {
-      Out += Seq;
-      Seq.clear();
-      continue;
-    }
-    if (Seq.size() < 3 || (Ch >= 0x20 && Ch <= 0x3F)) continue;  // parameters go on
-    if (Ch != 'm') {
-      Out += Seq;
-      Seq.clear();
-      continue;
-    }
-    int &A = ARun.TerminalAttr;
-    int P = 0;
-    for (size_t I = 2; I < Seq.size(); I++) {
-      if (Seq[I] >= '0' && Seq[I] <= '9') {
-        P = P * 10 + (Seq[I] - '0');
-        continue;
-      }
-      if (P == 0) A = 0x07;
-      else if (P == 1) A |= 0x08;
-      else if (P == 22) A &= 0xF7;
-      else if (P == 5) A |= 0x80;
-      else if (P == 25) A &= 0x7F;
-      else if (P >= 30 && P <= 37) A = (A & 0xF0) | ANSI_TO_PC[P - 30];
-      else if (P >= 90 && P <= 97) A = (A & 0xF0) | 0x08 | ANSI_TO_PC[P - 90];
-      else if (P >= 40 && P <= 47) A = (A & 0x8F) | (ANSI_TO_PC[P - 40] << 4);
-      P = 0;
-    }
-    Seq.clear();
-    Out += "\x1b[0;" + std::string(A & 0x08 ? "1;" : "") + std::to_string(30 + ANSI_TO_PC[A & 7]) + ";" +
-           std::to_string(40 + ANSI_TO_PC[(A >> 4) & 7]) + (A & 0x80 ? ";5m" : "m");
-  }
-  return Out;
+  AnsiWrite(Show);
 }
 
 // One look at the caller and the terminal, waiting up to AMs for either.
@@ -148,7 +86,7 @@ void PumpOnce(TDoorTestRun &ARun, int AMs) {
     const ssize_t N = read(ARun.TerminalFd, Buf, sizeof(Buf));
     if (N > 0) {
       ARun.Terminal.append(Buf, static_cast<size_t>(N));
-      if (Stdio) Receive(ARun, FromTerminal(ARun, std::string_view(Buf, static_cast<size_t>(N))), false);
+      if (Stdio) Receive(ARun, std::string_view(Buf, static_cast<size_t>(N)), false);
     } else if (N == 0 || errno != EINTR) {
       CloseFd(ARun.TerminalFd);  // the door and all it started are gone
     }
@@ -284,8 +222,6 @@ bool DoorTestStart(TDoorTestRun &ARun, const TDoorTestOptions &AOptions) {
   ARun.Received.clear();
   ARun.Terminal.clear();
   ARun.TelnetState = 0;
-  ARun.Sequence.clear();
-  ARun.TerminalAttr = 0x07;
   // A fresh caller's screen: the kit's console in memory, off this program's terminal.
   ConsoleReset();
   AnsiReset();

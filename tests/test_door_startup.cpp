@@ -331,8 +331,8 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "15: Example: testdoor -L\n"
                   "17: Optional parameters\n"
                   "18:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n",
-                  "20: Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS\n"
-                  "21:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n",
+                  "23:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n"
+                  "24: Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS\n",
                   "[slept 0]");
   // Command lines that name no way to run.
   const std::vector<std::string> kNoWay[] = {

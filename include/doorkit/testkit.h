@@ -62,8 +62,6 @@ struct TDoorTestRun {
   std::string Received;    // all the caller got, telnet commands taken out
   std::string Terminal;    // all the door wrote on its terminal
   int TelnetState = 0;
-  std::string Sequence;    // stdio: an escape sequence of the terminal's not complete yet
-  int TerminalAttr = 0x07;  // stdio: the colours the terminal's sequences have set
 
   TDoorTestRun() = default;
   TDoorTestRun(const TDoorTestRun &) = delete;
