@@ -41,13 +41,11 @@ constexpr const char *kDropped = "   Caller Dropped Carrier.  Returning To BBS..
 constexpr const char *kFarewell = "Thanks for checking out the Vantorama Demo!";
 double Seconds(TClock::duration AD) { return std::chrono::duration<double>(AD).count(); }
 
-// A lost caller ends the door within 4 s: the pump's next second, the message's 2.5 s pause.
-// A sanitizer build also checks the whole heap on the way out.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr double kDropEndSeconds = 4.5;
-#else
-constexpr double kDropEndSeconds = 4.0;
-#endif
+// A lost caller ends the door in about 3.5 s: the pump's next second, the message's 2.5 s
+// pause. The bound is loose on purpose (a loaded machine, a sanitizer build checking the whole
+// heap on the way out): what it catches is a door that waits on its 60 s send time-out, or
+// for ever.
+constexpr double kDropEndSeconds = 10.0;
 
 // What every end must look like: exit code 0 (no death by SIGPIPE or anything else), the
 // sysop's terminal given back.
@@ -284,7 +282,8 @@ TEST(DoorFaultsTest, SignalsEndTheDoorWithTheTerminalGivenBackAndTheCallerKept) 
     ASSERT_TRUE(Run.PumpUntil([&] { return !Run.Running(); }, 8000)) << "the door did not end";
     const double Took = Seconds(Run.Ended - Sent);
     ExpectCleanEnd(Run);
-    EXPECT_LE(Took, C.Hangup ? kDropEndSeconds : 1.5);
+    // The other signals end at once, without the 2.5 s pause.
+    EXPECT_LE(Took, C.Hangup ? kDropEndSeconds : 2.4);
     if (C.Hangup) {
       EXPECT_NE(Run.SysopRow(kDropped), 0);
     }
