@@ -111,19 +111,26 @@ TEST_F(InstallTest, LaysOutTheKitWithoutItsPrivateHeaders) {
 // examples/, copied away from the source tree, built against the installed kit with CMake
 // and with pkg-config; each build's own test runs its door under the installed test kit.
 TEST_F(InstallTest, ExamplesBuildOutOfTreeBothWaysAndPassTheirTest) {
+  // A sanitizer build installs a sanitized kit: a door links it only with the same flags.
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string Flags = "export CXXFLAGS='-fsanitize=address,undefined' LDFLAGS='-fsanitize=address,undefined' && ";
+#else
+  const std::string Flags = "export CXXFLAGS= LDFLAGS= && ";
+#endif
   TTempDir Work;
   const std::string Src = std::string(VANTORAMA_SOURCE_DIR) + "/examples";
   const std::string Lib = Prefix->Path + "/" VANTORAMA_INSTALL_LIBDIR;
   ASSERT_TRUE(Shell("cp '" + Src + "/CMakeLists.txt' '" + Src + "/hello.cpp' '" + Src + "/hello_test.cpp' '" +
                     Work.Path + "'"));
-  ASSERT_TRUE(Shell("cd '" + Work.Path + "' && '" VANTORAMA_CMAKE "' -S . -B cm -DCMAKE_PREFIX_PATH='" +
+  ASSERT_TRUE(Shell(Flags + "cd '" + Work.Path + "' && '" VANTORAMA_CMAKE "' -S . -B cm -DCMAKE_PREFIX_PATH='" +
                     Prefix->Path + "' -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null && '" VANTORAMA_CMAKE
                     "' --build cm >/dev/null"));
   // Nothing of our tree on the compiler's command lines.
   EXPECT_EQ(ReadFile(Work.Path + "/cm/compile_commands.json").find(VANTORAMA_SOURCE_DIR), std::string::npos);
-  ASSERT_TRUE(Shell("cd '" + Work.Path + "' && export PKG_CONFIG_PATH='" + Lib + "/pkgconfig' && "
-                    "g++ -std=c++20 hello.cpp $(pkg-config --cflags --libs doorkit) -o hello_pc && "
-                    "g++ -std=c++20 hello_test.cpp $(pkg-config --cflags --libs doorkit-testkit) -o hello_test_pc"));
+  ASSERT_TRUE(Shell(Flags + "cd '" + Work.Path + "' && export PKG_CONFIG_PATH='" + Lib + "/pkgconfig' && "
+                    "g++ -std=c++20 $CXXFLAGS hello.cpp $(pkg-config --cflags --libs doorkit) $LDFLAGS -o hello_pc && "
+                    "g++ -std=c++20 $CXXFLAGS hello_test.cpp $(pkg-config --cflags --libs doorkit-testkit) $LDFLAGS "
+                    "-o hello_test_pc"));
   for (const char *Pair : {"cm/hello_test cm/hello", "./hello_test_pc ./hello_pc"}) {
     SCOPED_TRACE(Pair);
     testing::AssertionResult Ran = Shell("cd '" + Work.Path + "' && " + Pair, 60000);
