@@ -1,6 +1,6 @@
-// The built door as a board runs it: a caller on loopback TCP, the door started with
-// -N1 -S<fd> and the socket inherited, the caller's screen read off an independent
-// terminal emulator. Each run stays bounded: the show goes on until the caller leaves.
+// The built door as a board runs it, under the test kit: a caller on loopback TCP, the door
+// started with -N1 -S<fd> and the socket inherited, the caller's screen read by the kit and
+// its frames off an independent terminal emulator. Each run stays bounded: the show goes on until the caller leaves.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -31,13 +31,14 @@ void ExpectHandedBack(TDoorRun &ARun) {
   ASSERT_TRUE(ARun.ScreenShows(1, 1, kFarewell1));
   EXPECT_TRUE(ARun.ScreenShows(2, 1, kFarewell2));
   ASSERT_TRUE(ARun.Wait(10000)) << "the door did not end";
-  ASSERT_TRUE(WIFEXITED(ARun.Status));
-  EXPECT_EQ(WEXITSTATUS(ARun.Status), 0);
-  // The door closed only its own handle: no end of stream, and the board still reaches the caller.
+  EXPECT_EQ(DoorTestExitCode(ARun.Kit), 0) << "status " << ARun.Status;
+  // The door closed only its own handle: no end of stream, and the board still reaches the
+  // caller, with nothing of the door's in between.
   EXPECT_FALSE(ARun.Caller.Closed);
   EXPECT_TRUE(ARun.Caller.Raw.ends_with(std::string(kFarewell2) + "\r\n"));
-  ASSERT_TRUE(NetSend(ARun.Pair.Door, "Back at the board.\r\n"));
-  EXPECT_EQ(NetRecv(ARun.Pair.Peer, 20, 2000), "Back at the board.\r\n");
+  EXPECT_TRUE(DoorTestCallerConnected(ARun.Kit));
+  ASSERT_TRUE(NetSend(ARun.Kit.BoardFd, "Back at the board.\r\n"));
+  EXPECT_EQ(NetRecv(ARun.Kit.CallerFd, 20, 2000), "Back at the board.\r\n");
 }
 
 TEST(DoorE2ETest, ShowWithMusicAndPictureForACallerOnTheBoard) {
