@@ -5,8 +5,8 @@
 // console; or it starts the door with no caller at all (local mode), the sysop at that
 // terminal. The test types as the caller and as the sysop, reads the caller's screen as
 // 80x25 cells with colours (painted by the kit's own ANSI interpreter from the bytes the
-// caller gets, as a BBS terminal shows them: ANSI music is played, not shown, and a sixel
-// picture is drawn apart from the text), waits for text with a time-out, and after the end
+// caller gets, as a BBS terminal shows them: ANSI music and sixel pictures, which such a
+// terminal plays or draws apart from the text, stay off the cells), waits for text with a time-out, and after the end
 // sees the exit code and whether the caller is still connected to the board.
 //
 // One run at a time: the caller's screen lives in the test program's own copy of the kit's
