@@ -23,6 +23,7 @@
 
 #include "ansi_internal.h"
 #include "console_internal.h"
+#include "cp437.h"
 #include "crt2_internal.h"
 #include "doorkit/ansi.h"
 #include "doorkit/stringutils.h"
@@ -68,11 +69,63 @@ bool TcpPair(int &ABoard, int &ACaller) {
   return ABoard >= 0;
 }
 
+// The caller's terminal, beside the screen itself (the kit's console in this program).
+enum TScreenState { ssText, ssEscape, ssBracket, ssMusic, ssString, ssStringEscape };
+struct TScreen {
+  TScreenState State = ssText;
+  bool Utf8 = false;  // the door's terminal takes UTF-8
+  TUtf8Decoder Decoder;
+};
+TScreen g;
+
+constexpr char ESC = '\x1b';
+
+// What a BBS terminal shows of the bytes: ANSI music (ESC [ N up to SO) is played and a
+// device control string (ESC P up to ESC \, a sixel picture) drawn apart from the text, so
+// neither reaches the screen; the rest goes to the kit's ANSI interpreter.
+void Paint(std::string_view ABytes) {
+  std::string Show;
+  for (const char Ch : ABytes) {
+    switch (g.State) {
+      case ssText:
+        if (Ch == ESC) g.State = ssEscape; else Show += Ch;
+        break;
+      case ssEscape:
+        if (Ch == 'P') g.State = ssString;
+        else if (Ch == '[') g.State = ssBracket;
+        else if (Ch != ESC) { Show += ESC; Show += Ch; g.State = ssText; }
+        else Show += ESC;
+        break;
+      case ssBracket:
+        if (Ch == 'N') { g.State = ssMusic; break; }
+        Show += "\x1b[";
+        if (Ch == ESC) g.State = ssEscape; else { Show += Ch; g.State = ssText; }
+        break;
+      case ssMusic: if (Ch == '\x0e') g.State = ssText; break;
+      case ssString: if (Ch == ESC) g.State = ssStringEscape; break;
+      case ssStringEscape: g.State = Ch == '\\' ? ssText : Ch == ESC ? ssStringEscape : ssString; break;
+    }
+  }
+  AnsiWrite(Show);
+}
+
 // The caller's bytes, telnet commands taken out, onto the screen.
 void Receive(TDoorTestRun &ARun, std::string_view ABytes, bool ATelnet) {
   const std::string Show = ATelnet ? DoorTestTelnetData(ARun.TelnetState, ABytes) : std::string(ABytes);
   ARun.Received += Show;
-  AnsiWrite(Show);
+  Paint(Show);
+}
+
+// A UTF-8 terminal's characters back as CP437 bytes; what CP437 lacks shows as '?'.
+std::string FromUtf8(std::string_view ABytes) {
+  std::string Text;
+  for (const char Ch : ABytes) {
+    const int32_t Code = Utf8Feed(g.Decoder, static_cast<uint8_t>(Ch));
+    if (Code == UTF8_MORE || Code == UTF8_INVALID) continue;
+    const int Byte = Code < 0x80 ? Code : Cp437FromUnicode(static_cast<uint32_t>(Code));
+    Text += static_cast<char>(Byte < 0 ? '?' : Byte);
+  }
+  return Text;
 }
 
 // One look at the caller and the terminal, waiting up to AMs for either.
@@ -86,7 +139,8 @@ void PumpOnce(TDoorTestRun &ARun, int AMs) {
     const ssize_t N = read(ARun.TerminalFd, Buf, sizeof(Buf));
     if (N > 0) {
       ARun.Terminal.append(Buf, static_cast<size_t>(N));
-      if (Stdio) Receive(ARun, std::string_view(Buf, static_cast<size_t>(N)), false);
+      const std::string_view Got(Buf, static_cast<size_t>(N));
+      if (Stdio) Receive(ARun, g.Utf8 ? FromUtf8(Got) : std::string(Got), false);
     } else if (N == 0 || errno != EINTR) {
       CloseFd(ARun.TerminalFd);  // the door and all it started are gone
     }
@@ -226,6 +280,8 @@ bool DoorTestStart(TDoorTestRun &ARun, const TDoorTestOptions &AOptions) {
   ConsoleReset();
   AnsiReset();
   Crt2Reset();
+  g = TScreen{};
+  g.Utf8 = AOptions.Utf8Terminal;
 
   const char *Base = std::getenv("TMPDIR");
   std::string Folder = std::string(Base && *Base ? Base : "/tmp") + "/doortest-XXXXXX";
@@ -238,7 +294,8 @@ bool DoorTestStart(TDoorTestRun &ARun, const TDoorTestOptions &AOptions) {
   std::vector<std::string> Args = {Program.empty() ? AOptions.Program : Program.string()};
   TDoorDropInfo Info = AOptions.Caller;
   int DoorFd = -1;
-  if (AOptions.Way != twStdio) {
+  const bool Link = AOptions.Way == twDropFile || AOptions.Way == twCommandLine;
+  if (Link) {
     int Pair[2] = {-1, -1};
     const bool Ok = AOptions.Tcp ? TcpPair(Pair[0], Pair[1]) : socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, Pair) == 0;
     if (!Ok) return false;
@@ -252,7 +309,7 @@ bool DoorTestStart(TDoorTestRun &ARun, const TDoorTestOptions &AOptions) {
   if (AOptions.Way == twCommandLine) {
     Args.push_back("-N" + Num(Info.Node > 0 ? Info.Node : 1));
     Args.push_back("-S" + Num(DoorFd));
-  } else {
+  } else if (AOptions.Way != twLocal) {
     ARun.DropFile = DoorTestWriteDropFile(Folder, AOptions.DropFileName, Info);
     if (ARun.DropFile.empty()) return false;
     Args.push_back("-D" + ARun.DropFile);
@@ -282,9 +339,9 @@ bool DoorTestStart(TDoorTestRun &ARun, const TDoorTestOptions &AOptions) {
     dup2(Slave, 2);
     if (Slave > 2) close(Slave);
     if (DoorFd >= 0) fcntl(DoorFd, F_SETFD, 0);  // inherited, as a board hands it over
-    // CP437 bytes on the terminal, as boards start stdio doors.
-    setenv("LC_ALL", "C", 1);
-    setenv("TERM", "ansi", 1);
+    // CP437 bytes on the terminal, as boards start stdio doors, unless it is a UTF-8 one.
+    setenv("LC_ALL", AOptions.Utf8Terminal ? "C.UTF-8" : "C", 1);
+    setenv("TERM", AOptions.Utf8Terminal ? "xterm" : "ansi", 1);
     if (chdir(StartFolder.c_str()) != 0) _exit(126);
     std::vector<char *> Argv;
     for (const std::string &A : Args) Argv.push_back(const_cast<char *>(A.c_str()));
@@ -304,7 +361,12 @@ bool DoorTestType(TDoorTestRun &ARun, std::string_view AKeys) {
 bool DoorTestTypeSysop(TDoorTestRun &ARun, std::string_view AKeys) { return SendAll(ARun.TerminalFd, AKeys); }
 
 void DoorTestPump(TDoorTestRun &ARun, int AMilliseconds) {
+  if (AMilliseconds <= 0) PumpOnce(ARun, 0);
   PumpUntil(ARun, [] { return false; }, AMilliseconds);
+}
+
+bool DoorTestUntil(TDoorTestRun &ARun, const std::function<bool()> &ACondition, int ATimeoutMs) {
+  return PumpUntil(ARun, ACondition, ATimeoutMs);
 }
 
 bool DoorTestShows(TDoorTestRun &ARun, int AY, int AX, std::string_view AText, int ATimeoutMs) {

@@ -1,6 +1,6 @@
-// The built door as a board runs it: a caller on loopback TCP, the door started with
-// -N1 -S<fd> and the socket inherited, the caller's screen read off an independent
-// terminal emulator. Each run stays bounded: the show goes on until the caller leaves.
+// The built door as a board runs it, under the test kit: a caller on loopback TCP, the door
+// started with -N1 -S<fd> and the socket inherited, the caller's screen read by the kit and
+// its frames off an independent terminal emulator. Each run stays bounded: the show goes on until the caller leaves.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -26,18 +26,30 @@ constexpr const char *kQuestionSixel = "Would you like to enable Sixel graphics?
 constexpr const char *kFarewell1 = "Thanks for checking out the Vantorama Demo!";
 constexpr const char *kFarewell2 = "Returning to BBS...";
 
+// The kit's screen and the independent emulator's, fed the same bytes, show the same: no
+// music text, no picture data among the cells. That emulator keeps only the low seven bits
+// of code page 437's upper half.
+void ExpectSameScreens(TDoorRun &ARun) {
+  for (int Y = 1; Y <= 25; ++Y) {
+    std::string Kit = DoorTestRow(Y);
+    for (char &Ch : Kit) Ch = static_cast<char>(Ch & 0x7F);
+    EXPECT_EQ(Kit, ARun.Caller.Row(Y)) << "row " << Y;
+  }
+}
+
 // Farewell, exit code 0, and the caller still on the board's own descriptor.
 void ExpectHandedBack(TDoorRun &ARun) {
   ASSERT_TRUE(ARun.ScreenShows(1, 1, kFarewell1));
   EXPECT_TRUE(ARun.ScreenShows(2, 1, kFarewell2));
   ASSERT_TRUE(ARun.Wait(10000)) << "the door did not end";
-  ASSERT_TRUE(WIFEXITED(ARun.Status));
-  EXPECT_EQ(WEXITSTATUS(ARun.Status), 0);
-  // The door closed only its own handle: no end of stream, and the board still reaches the caller.
+  EXPECT_EQ(DoorTestExitCode(ARun.Kit), 0) << "status " << ARun.Status;
+  // The door closed only its own handle: no end of stream, and the board still reaches the
+  // caller, with nothing of the door's in between.
   EXPECT_FALSE(ARun.Caller.Closed);
   EXPECT_TRUE(ARun.Caller.Raw.ends_with(std::string(kFarewell2) + "\r\n"));
-  ASSERT_TRUE(NetSend(ARun.Pair.Door, "Back at the board.\r\n"));
-  EXPECT_EQ(NetRecv(ARun.Pair.Peer, 20, 2000), "Back at the board.\r\n");
+  EXPECT_TRUE(DoorTestCallerConnected(ARun.Kit));
+  ASSERT_TRUE(NetSend(ARun.Kit.BoardFd, "Back at the board.\r\n"));
+  EXPECT_EQ(NetRecv(ARun.Kit.CallerFd, 20, 2000), "Back at the board.\r\n");
 }
 
 TEST(DoorE2ETest, ShowWithMusicAndPictureForACallerOnTheBoard) {
@@ -54,6 +66,7 @@ TEST(DoorE2ETest, ShowWithMusicAndPictureForACallerOnTheBoard) {
   ASSERT_TRUE(Run.ScreenShows(14, 1, "Loading demo..."));
 
   ASSERT_TRUE(Run.PumpUntil([&] { return Run.Caller.Frames > 236; }, 40000)) << Run.Caller.Frames << " frames";
+  ExpectSameScreens(Run);
   ASSERT_TRUE(Run.Type("z"));  // any other key: the show goes on
   const int Before = Run.Caller.Frames;
   ASSERT_TRUE(Run.PumpUntil([&] { return Run.Caller.Frames > Before + 10; }, 5000));
@@ -154,6 +167,7 @@ TEST(DoorE2ETest, ExitKeysWithoutMusic) {
     EXPECT_EQ(Run.Caller.Row(1)[0], ' ') << Run.Caller.Row(1);
     EXPECT_EQ(Run.Caller.Row(2)[0], ' ') << Run.Caller.Row(2);
     ASSERT_TRUE(Run.PumpUntil([&] { return Run.Caller.Frames > 46; }, 20000)) << Run.Caller.Frames << " frames";
+    ExpectSameScreens(Run);
 
     // The backdrop: its text on the caller's screen, its code page 437 box pieces sent
     // in place (the emulator here has no code page 437 font to show them with).

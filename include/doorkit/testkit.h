@@ -2,10 +2,12 @@
 // or plain C++; it needs neither). A run writes the drop file for you (any format the kit
 // reads), puts the caller on a loopback socket (-N -S or a drop file naming it) or on the
 // door's terminal (stdio mode), and gives the door a terminal of its own as the sysop's
-// console. The test types as the caller and as the sysop, reads the caller's screen as
+// console; or it starts the door with no caller at all (local mode), the sysop at that
+// terminal. The test types as the caller and as the sysop, reads the caller's screen as
 // 80x25 cells with colours (painted by the kit's own ANSI interpreter from the bytes the
-// caller gets), waits for text with a time-out, and after the end sees the exit code and
-// whether the caller is still connected to the board.
+// caller gets, as a BBS terminal shows them: ANSI music and sixel pictures, which such a
+// terminal plays or draws apart from the text, stay off the cells), waits for text with a time-out, and after the end
+// sees the exit code and whether the caller is still connected to the board.
 //
 // One run at a time: the caller's screen lives in the test program's own copy of the kit's
 // console, so a test program does not call DoorStartup itself. Every wait reads on, so the
@@ -15,6 +17,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +29,8 @@ enum TDoorTestWay : int32_t {
   twDropFile = 0,     // a drop file (DropFileName) names the caller's socket, -D<file>
   twCommandLine = 1,  // -N<node> -S<socket>, no drop file
   twStdio = 2,        // the caller is on the door's terminal; the drop file says local (or -X)
+  twLocal = 3,        // no drop file, no board's switches: the sysop is the caller, and the
+                      // screen read is the sysop's console as the door draws it on its terminal
 };
 
 struct TDoorTestOptions {
@@ -40,6 +45,10 @@ struct TDoorTestOptions {
   TDoorDropInfo Caller;
   std::string Folder;  // where the door starts; empty: the node's fresh folder
   bool Tcp = false;    // loopback TCP (as a board's listener gives it) instead of a socketpair
+  // The door's terminal as most sysops' are today (LC_ALL=C.UTF-8, TERM=xterm) instead of a
+  // CP437 one (LC_ALL=C, TERM=ansi); what the door writes there is read back to CP437 for
+  // the screen. For local runs, and stdio runs whose caller is served UTF-8.
+  bool Utf8Terminal = false;
 };
 
 struct TDoorTestCell {
@@ -81,12 +90,15 @@ std::string DoorTestTelnetData(int &AState, std::string_view ABytes);
 
 // Starts the door; false (with nothing left running) if it could not be started.
 bool DoorTestStart(TDoorTestRun &ARun, const TDoorTestOptions &AOptions);
-// Types as the caller, and on the sysop's keyboard (in stdio mode both are the terminal).
+// Types as the caller, and on the sysop's keyboard (in stdio and local mode both are the terminal).
 bool DoorTestType(TDoorTestRun &ARun, std::string_view AKeys);
 bool DoorTestTypeSysop(TDoorTestRun &ARun, std::string_view AKeys);
 
-// Reads what the door sends for AMilliseconds.
+// Reads what the door sends for AMilliseconds (0: takes only what is there now).
 void DoorTestPump(TDoorTestRun &ARun, int AMilliseconds);
+// Reads until ACondition holds (it is asked after every read), the door and the caller's
+// connection are both gone, or ATimeoutMs pass; true if it held.
+bool DoorTestUntil(TDoorTestRun &ARun, const std::function<bool()> &ACondition, int ATimeoutMs = 15000);
 // Reads until row AY shows AText from column AX, or ATimeoutMs pass; true if it did.
 bool DoorTestShows(TDoorTestRun &ARun, int AY, int AX, std::string_view AText, int ATimeoutMs = 15000);
 // Reads until the caller has been sent AText (anywhere in Received), or ATimeoutMs pass.
@@ -102,7 +114,7 @@ bool DoorTestWait(TDoorTestRun &ARun, int ATimeoutMs = 15000);
 // The exit code of an ended door; -1 while running or when a signal ended it.
 int DoorTestExitCode(const TDoorTestRun &ARun);
 // After the end: whether the board still reaches the caller (the door closed only its own
-// handle). Always true for a stdio run, whose caller the board holds itself.
+// handle). Always true for a stdio or local run, whose caller the board holds itself.
 bool DoorTestCallerConnected(TDoorTestRun &ARun);
 // Ends the run: the door is killed if it still runs, descriptors and folder go.
 void DoorTestStop(TDoorTestRun &ARun);

@@ -1,7 +1,8 @@
-// The far side of a door run, for end-to-end tests of the built door: a board that
-// accepts a caller on loopback and starts the door with the socket inherited, and the
-// caller's telnet client, which answers nothing, plays ANSI music (it takes the note
-// sequences off the stream) and shows the rest on an independent terminal emulator.
+// The far side of a door run, for end-to-end tests of the built door: the test kit as the
+// board (it accepts a caller on loopback, starts the door with the socket inherited, and
+// reads the caller's screen), and beside it the caller's telnet client, which answers
+// nothing, plays ANSI music (it takes the note sequences off the stream) and shows the rest
+// on an independent terminal emulator.
 //
 // The caller also counts the show's frames from the wire: every frame starts by blanking
 // the scroller's two rows from column 7, then draws its line there, so three cursor moves
@@ -12,7 +13,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,8 +63,11 @@ struct TCaller {
   TCaller() { vterm_state_set_bold_highbright(vterm_obtain_state(Vt.Term), 1); }
 
   // Telnet: the door's option announcements are answered by nothing and dropped.
-  void Receive(std::string_view ABytes) {
-    FPending += DoorTestTelnetData(FIac, ABytes);
+  void Receive(std::string_view ABytes) { Take(DoorTestTelnetData(FIac, ABytes)); }
+
+  // What the caller got once telnet is off.
+  void Take(std::string_view AData) {
+    FPending += AData;
     Process(false);
   }
 
@@ -145,83 +148,64 @@ struct TCaller {
   int FIac = 0;
 };
 
-// A door process with the board's side of its connection.
+// A door run by the test kit as a board runs it, the caller above fed what the kit's caller
+// gets: the kit's screen for waiting on text, the caller's for frames and music.
 struct TDoorRun {
-  TNetPair Pair;  // Door: the board's descriptor, inherited by the door; Peer: the caller
-  pid_t Pid = -1;
-  int Status = -1;
-  rusage Usage{};
+  TDoorTestRun Kit;
   TCaller Caller;
+  int Status = -1;  // waitpid's status once ended
 
-  ~TDoorRun() {
-    if (Pid > 0) {
-      kill(Pid, SIGKILL);
-      waitpid(Pid, nullptr, 0);
-    }
+  // Starts the door as a board does: -N1 -S<fd> over loopback TCP, the descriptor
+  // inherited, in AFolder, where it looks for its picture.
+  bool Start(const std::string &AFolder) {
+    TDoorTestOptions Options;
+    Options.Program = VANTORAMA_BIN;
+    Options.Way = twCommandLine;
+    Options.Tcp = true;
+    Options.Caller.Node = 1;
+    Options.Folder = AFolder;
+    return DoorTestStart(Kit, Options);
   }
 
-  // Starts the door as a board does: -N1 -S<fd>, the descriptor inherited (no CLOEXEC),
-  // in AFolder, where it looks for its picture.
-  bool Start(const std::string &AFolder) {
-    if (!NetTcpPair(Pair)) return false;
-    Pid = fork();
-    if (Pid < 0) return false;
-    if (Pid == 0) {
-      fcntl(Pair.Door, F_SETFD, 0);
-      int Null = open("/dev/null", O_RDWR);
-      dup2(Null, 0);
-      dup2(Null, 1);
-      dup2(Null, 2);
-      if (chdir(AFolder.c_str()) != 0) _exit(126);
-      std::string Socket = "-S" + std::to_string(Pair.Door);
-      execl(VANTORAMA_BIN, "vantorama", "-N1", Socket.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
+  // Hands the caller what the kit has read since last time.
+  void Sync() {
+    if (Kit.Received.size() > FTaken) {
+      Caller.Take(std::string_view(Kit.Received).substr(FTaken));
+      FTaken = Kit.Received.size();
     }
-    return true;
+    if (Kit.CallerClosed && !Caller.Closed) {
+      Caller.Closed = true;
+      Caller.Process(true);
+    }
   }
 
   // Reads what the door sends until APred holds or ATimeoutMs pass; true if it held.
   bool PumpUntil(const std::function<bool()> &APred, int ATimeoutMs) {
-    const auto Deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
-    char Buf[65536];
-    while (!APred()) {
-      const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - TClock::now()).count();
-      if (Left <= 0) return false;
-      pollfd P{Pair.Peer, POLLIN, 0};
-      if (poll(&P, 1, static_cast<int>(std::min<long long>(Left, 50))) <= 0) continue;
-      ssize_t N = recv(Pair.Peer, Buf, sizeof(Buf), MSG_DONTWAIT);
-      if (N == 0) {
-        Caller.Closed = true;
-        Caller.Process(true);
-        return APred();
-      }
-      if (N > 0) Caller.Receive(std::string_view(Buf, static_cast<size_t>(N)));
-    }
-    return true;
+    return DoorTestUntil(Kit, [&] {
+      Sync();
+      return APred();
+    }, ATimeoutMs);
   }
 
   bool ScreenShows(int AY, int AX, const std::string &AText) {
-    return PumpUntil([&] { return Caller.Row(AY).compare(static_cast<size_t>(AX - 1), AText.size(), AText) == 0; },
-                     15000);
+    const bool Shown = DoorTestShows(Kit, AY, AX, AText);
+    Sync();
+    return Shown;
   }
 
-  bool Type(std::string_view AKeys) { return NetSend(Pair.Peer, AKeys); }
+  bool Type(std::string_view AKeys) { return DoorTestType(Kit, AKeys); }
 
   // Waits for the door to end, reading on meanwhile so that it never blocks on a send.
   bool Wait(int ATimeoutMs) {
-    const auto Deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (TClock::now() < Deadline) {
-      pid_t R = wait4(Pid, &Status, WNOHANG, &Usage);
-      if (R == Pid) {
-        Pid = -1;
-        PumpUntil([] { return false; }, 100);
-        Caller.Process(true);
-        return true;
-      }
-      PumpUntil([] { return false; }, 20);
-    }
-    return false;
+    if (!DoorTestWait(Kit, ATimeoutMs)) return false;
+    Sync();
+    Caller.Process(true);
+    Status = Kit.Status;
+    return true;
   }
+
+ private:
+  size_t FTaken = 0;
 };
 
 }  // namespace e2e
