@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "comm_internal.h"
+#include "comm_private.h"
 
 namespace {
 
@@ -61,6 +62,8 @@ struct State {
   bool FBuffered = false;  // writes gather in FOut until a flush
   char FOut[COMM_OUT_BUFFER_SIZE];
   size_t FOutLen = 0;
+  bool FLean = false;     // writes go to the lean wire's model of the caller's screen
+  uint64_t FSent = 0;     // bytes the kernel has taken
 };
 State g;
 
@@ -239,6 +242,7 @@ void SendNow(const char *AData, size_t ALen) {
   while (Left > 0) {
     ssize_t Sent = send(g.FCommNumber, P, Left, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (Sent > 0) {
+      g.FSent += static_cast<uint64_t>(Sent);
       P += Sent;
       Left -= static_cast<size_t>(Sent);
       StalledMs = 0;
@@ -250,10 +254,21 @@ void SendNow(const char *AData, size_t ALen) {
   }
 }
 
+// Sends what the out-buffer holds. Taken out first: a signal acted on while the send waits
+// may end the program, and the exit hook writes (and flushes) again.
+void SendOut() {
+  if (g.FOutLen == 0) return;
+  char Out[COMM_OUT_BUFFER_SIZE];
+  const size_t Len = g.FOutLen;
+  std::memcpy(Out, g.FOut, Len);
+  g.FOutLen = 0;
+  if (Usable()) SendNow(Out, Len);
+}
+
 // Adds bytes to the out-buffer as they are; a full buffer goes out at once.
 void Put(const char *AData, size_t ALen) {
   while (ALen > 0) {
-    if (g.FOutLen == COMM_OUT_BUFFER_SIZE) CommFlushOutBuffer();
+    if (g.FOutLen == COMM_OUT_BUFFER_SIZE) SendOut();
     const size_t N = std::min(COMM_OUT_BUFFER_SIZE - g.FOutLen, ALen);
     std::memcpy(g.FOut + g.FOutLen, AData, N);
     g.FOutLen += N;
@@ -277,6 +292,8 @@ void Gather(const char *AData, size_t ALen, bool AEscape) {
 
 }  // namespace
 
+void comm_private::Emit(std::string_view AData) { Gather(AData.data(), AData.size(), true); }
+
 void CommOpen(int32_t ACommNumber) {
   g.FCommNumber = ACommNumber;
   g.FClosed = false;
@@ -296,6 +313,7 @@ void CommOpen(int32_t ACommNumber) {
 }
 
 void CommClose(bool ADisconnect) {
+  if (g.FLean && Usable()) comm_private::LeanFlush(true);
   CommFlushOutBuffer();
   if (!Usable()) {
     // Never ours to close (not a socket, so maybe our own stdio), or closed already.
@@ -329,6 +347,10 @@ char CommReadChar() {
 }
 
 void CommWrite(std::string_view AText) {
+  if (g.FLean) {
+    if (Usable()) comm_private::LeanTake(AText);
+    return;
+  }
   if (g.FBuffered) {
     // The common case: a short text that fits, copied and searched for 0xFF in one pass.
     const size_t N = AText.size();
@@ -370,7 +392,8 @@ void CommWriteRaw(std::string_view AText) {
 
 void CommWriteBlock(const void *Block, int32_t BlockLen) {
   if (BlockLen <= 0 || !Usable()) return;
-  if (!g.FBuffered) {
+  if (g.FLean) comm_private::LeanFlush(false);  // in its place, after what the screen shows so far
+  if (!g.FBuffered && !g.FLean) {
     SendNow(static_cast<const char *>(Block), static_cast<size_t>(BlockLen));
     return;
   }
@@ -383,17 +406,26 @@ void CommSetOutBuffer(bool AOn) {
 }
 
 void CommFlushOutBuffer() {
-  if (g.FOutLen == 0) return;
-  // Taken out first: a signal acted on while the send waits may end the program, and the
-  // exit hook writes (and flushes) again.
-  char Out[COMM_OUT_BUFFER_SIZE];
-  const size_t Len = g.FOutLen;
-  std::memcpy(Out, g.FOut, Len);
-  g.FOutLen = 0;
-  if (Usable()) SendNow(Out, Len);
+  if (g.FLean && Usable()) comm_private::LeanFlush(false);
+  SendOut();
+  if (CommOnFlushed) CommOnFlushed();
 }
 
-void CommPurgeOutBuffer() { g.FOutLen = 0; }
+void CommPurgeOutBuffer() {
+  g.FOutLen = 0;
+  if (g.FLean) comm_private::LeanPurge();
+}
+
+void CommSetLean(bool AOn) {
+  if (AOn == g.FLean) return;
+  if (AOn) {
+    comm_private::LeanReset();
+  } else if (Usable()) {
+    comm_private::LeanFlush(true);
+  }
+  g.FLean = AOn;
+  if (!AOn) SendOut();
+}
 
 // A socket has no baud rate.
 void CommSetBaud(int32_t ABaud) { (void)ABaud; }
@@ -408,7 +440,13 @@ void (*CommOnSendWait)() = nullptr;
 
 void CommReset() {
   g = State{};
+  comm_private::LeanReset();
   CommOnSendWait = nullptr;
+  CommOnFlushed = nullptr;
 }
 
 size_t CommBuffered() { return g.FTail - g.FHead; }
+
+uint64_t CommBytesSent() { return g.FSent; }
+
+void (*CommOnFlushed)() = nullptr;

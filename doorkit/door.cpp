@@ -170,6 +170,7 @@ void DefaultOnUsage() {
       "",
       " Optional parameters",
       "  -X         DISABLE COMM ROUTINES (STDIO MODE)",
+      "  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)",
       "",
   };
   ClrScr();
@@ -184,6 +185,7 @@ void DoorStartup(int argc, char **argv) {
 
   std::string dropFile;
   bool forceStdio = false;
+  bool lean = false;
   bool local = true;
   int32_t node = 0;
   int32_t socket = -99;
@@ -202,6 +204,9 @@ void DoorStartup(int argc, char **argv) {
       case 'D':
         local = false;
         dropFile = value;
+        break;
+      case 'E':
+        lean = true;
         break;
       case 'N':
         node = StrToIntDef(value, 0);
@@ -272,6 +277,7 @@ void DoorStartup(int argc, char **argv) {
   if (g.Stdio) return;
 
   DoorOpenComm();
+  CommSetLean(lean);
   CommOnSendWait = OnSendWait;
   ConsoleOnSignal = OnSignal;
   ConsoleOnWait = CommFlushOutBuffer;  // a program that holds its output back sends it before sleeping

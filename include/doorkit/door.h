@@ -92,8 +92,10 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
 
 // The switches the kit takes itself, in upper case (either case and either prefix, "-" or
 // "/", work on the command line): the board's -D drop file, -N node, -S socket, -X stdio and
-// -? usage, and -L local mode. Every other letter reaches the door's own DoorOnCLP.
-inline constexpr char DOOR_KIT_SWITCHES[] = "?DLNSX";
+// -? usage, and -L local mode; -E the lean wire (only what changed on the caller's screen
+// goes out, for callers on slow links: CommSetLean). Every other letter reaches the door's
+// own DoorOnCLP.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?DELNSX";
 
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
