@@ -79,6 +79,8 @@ TEST_F(DoorStartupTest, SwitchTable) {
       {"empty -N gives 0", {"-N7", "-N"}, true, 0, 0, true, "", {}},
       {"socket on the command line", {"-N1", "-S" + fd}, false, 1, 2, false, "", {}},
       {"slash prefix and lower case", {"/n2", "/s" + fd}, false, 2, 2, false, "", {}},
+      {"-E, the lean wire, is the kit's own", {"-N1", "-S" + fd, "-e"}, false, 1, 2, false, "", {}},
+      {"-E alone: local, nothing handed on", {"/E"}, true, 0, 0, true, "", {}},
       {"command-line socket wins over a drop file", {"-N1", "-S" + fd, "-D" + type2}, false, 1, 2, false, "", {}},
       {"-? does not stop a socket session", {"/?", "-N1", "-S" + fd}, false, 1, 2, false, "", {}},
       {"later switch of a letter wins", {"-N9", "-S" + fd, "-N3"}, false, 3, 2, false, "", {}},
@@ -324,7 +326,8 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "14:  -L         LOCAL MODE\n"
                   "15: Example: testdoor -L\n"
                   "17: Optional parameters\n"
-                  "18:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n",
+                  "18:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n"
+                  "19:  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)\n",
                   "[slept 0]");
   // Command lines that name no way to run.
   const std::vector<std::string> kNoWay[] = {

@@ -4,6 +4,8 @@
 // screens, the time-up, idle and hang-up ends); and the lean stream is the smaller.
 #include <sys/wait.h>
 
+#include <csignal>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -178,6 +180,11 @@ TEST_F(LeanLinkTest, SendsOnlyTheDifferenceAndLeavesTheCursorWhereTheFullStreamD
   Lean.Feed(Note);
   EXPECT_EQ(Visible(Note), Visible("\x1b[H\x1b[31mX\x1b[s\x1b[1;1H\x1b[NMB T160 O4 C16\x0e\x1b[u"));
   EXPECT_EQ(VtShotDifference(VtShot(Full.Vt), VtShot(Lean.Vt)), "");
+  // The cursor is the terminal's own after the note: the next move goes out as it is. A
+  // glyph 0xFF goes out as telnet's IAC IAC.
+  Write("\x1b[7;1fA\xFF");
+  CommFlushOutBuffer();
+  EXPECT_EQ(Visible(Tap.Take()), Visible("\x1b[7;1fA\xFF\xFF"));
 }
 
 // A character set changed by the door leaves the rest to the full stream.
@@ -191,6 +198,178 @@ TEST_F(LeanLinkTest, ACharacterSetHandsTheRestToTheFullStream) {
   Lean.Feed(Got);
   EXPECT_EQ(Visible(Got), Visible(Rest));
   EXPECT_EQ(VtShotDifference(VtShot(Full.Vt), VtShot(Lean.Vt)), "");
+}
+
+// --- The kit's own screens, run twice as a door runs them, on the full stream and on the
+// lean wire, with the same keys from the caller; compared wherever the link sent.
+
+struct TKitCaller {
+  TWireCaller Screen;
+  int Peer = -1;
+  std::vector<TVtShot> Shots;
+};
+TKitCaller *gKit = nullptr;
+
+void OnFlushed() {
+  gKit->Screen.Feed(TakeCaller(gKit->Peer));
+  gKit->Shots.push_back(VtShot(gKit->Screen.Vt));
+}
+
+using TScenario = std::function<void(int APeer)>;
+
+class LeanKitTest : public DoorTest {
+ protected:
+  std::vector<TVtShot> Run(bool ALean, const TScenario &AScenario, size_t &ABytes) {
+    ResetModules();
+    TNetPair Pair;
+    EXPECT_TRUE(NetSocketPair(Pair));
+    std::vector<std::string> Args{"-N1", "-S{fd}"};
+    if (ALean) Args.push_back("-E");
+    Startup(Args, Pair.Door);
+    TKitCaller Kit;
+    Kit.Peer = gLaterFd = Pair.Peer;
+    gKit = &Kit;
+    CommOnFlushed = OnFlushed;
+    AScenario(Pair.Peer);
+    DoorClose(false);
+    Pair.Door = -1;
+    CommOnFlushed = nullptr;
+    ResetModules();
+    ABytes = Kit.Screen.Bytes;
+    return Kit.Shots;
+  }
+
+  void ExpectSameScreens(const TScenario &AScenario) {
+    size_t FullBytes = 0, LeanBytes = 0;
+    const std::vector<TVtShot> Full = Run(false, AScenario, FullBytes);
+    const std::vector<TVtShot> Lean = Run(true, AScenario, LeanBytes);
+    ASSERT_EQ(Lean.size(), Full.size()) << "points where the link sent";
+    ASSERT_GT(Full.size(), 1u);
+    for (size_t I = 0; I < Full.size(); ++I) {
+      ASSERT_EQ(VtShotDifference(Full[I], Lean[I]), "") << "where the link sent for the " << I + 1 << ". time";
+    }
+    EXPECT_LE(LeanBytes, FullBytes);
+  }
+};
+
+TEST_F(LeanKitTest, LineInputEditing) {
+  ExpectSameScreens([](int APeer) {
+    DoorTextAttr(0x07);
+    DoorClrScr();
+    DoorGotoXY(3, 5);
+    DoorWrite("|0EName|07: ");
+    // Typing, erasing, scrolling past the visible part, Ctrl-Y, DEL as backspace.
+    NetSend(APeer, "Jo\bhn Q. Smithson-Worthington\bn\x19" "Alx\x7f" "ice\r");
+    EXPECT_EQ(DoorInput("Someone", DOOR_INPUT_CHARS_ALL, 0, 12, 30, 0x1F), "Alice");
+    DoorGotoXY(3, 7);
+    DoorWrite("Password: ");
+    NetSend(APeer, "secret\b\bet\r");
+    EXPECT_EQ(DoorInput("", DOOR_INPUT_CHARS_ALL, '*', 10, 20, 0x4F), "secret");
+    DoorGotoXY(66, 9);
+    NetSend(APeer, "abc\x1b");  // ESC alone: the default back
+    EXPECT_EQ(DoorInput("keep me", DOOR_INPUT_CHARS_ALPHA, 0, 14, 14, 0x2E), "keep me");
+  });
+}
+
+TEST_F(LeanKitTest, TheLightbar) {
+  ExpectSameScreens([](int APeer) {
+    DoorTextAttr(0x1E);
+    DoorClrScr();
+    DoorGotoXY(10, 4);
+    DoorLiteBarOptions = {"Read mail", "Post a message", "Files", "Games", "Who is online", "Settings", "Log off"};
+    NetSend(APeer, "\x1b[B\x1b[B\x1b[B\x1b[B\x1b[A\x1b[B\x1b[B\x1b[B\r");
+    EXPECT_TRUE(DoorLiteBar(3));
+    DoorTextAttr(0x70);
+    DoorGotoXY(50, 20);
+    NetSend(APeer, "\x1b[A\x1b[A\x1b");
+    EXPECT_FALSE(DoorLiteBar(0));
+  });
+}
+
+TEST_F(LeanKitTest, TheMorePromptAndTheSpinner) {
+  ExpectSameScreens([](int APeer) {
+    DoorSession.TolvarWrite = true;
+    DoorClrScr();
+    NetSend(APeer, "  ");
+    DoorWrite("`2Page one of the bulletin`k`%Page two`\\`@Wait `|`k`cCleared`r4`y on red`x");
+    DoorWriteLn();
+  });
+}
+
+TEST_F(LeanKitTest, ClearScreensSavedCursorsAndScrolling) {
+  ExpectSameScreens([](int APeer) {
+    DoorTextAttr(0x4E);
+    DoorClrScr();
+    DoorWriteLn("On red");
+    DoorTextBackground(1);
+    DoorClrScr();
+    DoorWrite("On blue");
+    DoorCursorSave();
+    DoorGotoXY(40, 10);
+    DoorWrite("there");
+    DoorCursorRestore();
+    DoorWrite(" and back");
+    DoorGotoXY(1, 12);
+    DoorWriteCentered("|0FCentred |0Ein |0Bcolours");
+    NetSend(APeer, "x");
+    DoorReadKey();
+    // Lines that scroll the caller's screen up.
+    for (int I = 0; I < 30; ++I) DoorWriteLn("|0" + std::string(1, "123456789ABCDEF"[I % 15]) + "Line " + std::to_string(I));
+    NetSend(APeer, "x");
+    DoorReadKey();
+    DoorTextAttr(0x07);
+    DoorClrScr();
+    DoorWrite("Done");
+  });
+}
+
+// The ends that come from the kit itself end the program: each runs in a child, the caller's
+// screen read once the child has gone.
+std::string EndedSession(bool ALean, void (*AEnd)()) {
+  TNetPair Pair;
+  if (!NetSocketPair(Pair)) return "";
+  const pid_t Child = fork();
+  if (Child == 0) {
+    NetClose(Pair.Peer);
+    ResetModules();
+    std::vector<std::string> Args{"-N1", "-S{fd}"};
+    if (ALean) Args.push_back("-E");
+    Startup(Args, Pair.Door);
+    DoorTextAttr(0x1F);
+    DoorGotoXY(20, 10);
+    DoorWrite("The show was here");
+    DoorKeyPressed();
+    AEnd();
+    _exit(99);
+  }
+  NetClose(Pair.Door);
+  std::string Wire = NetRecv(Pair.Peer, 1 << 20, 10000);
+  int Status = 0;
+  waitpid(Child, &Status, 0);
+  EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Status;
+  return Wire;
+}
+
+TEST_F(LeanKitTest, TimeUpIdleAndHangUpEnds) {
+  const struct {
+    const char *Name;
+    void (*End)();
+    const char *Says;
+  } kEnds[] = {
+      {"time up", [] { DoorDropInfo.MaxSeconds = 5; AdvanceSeconds(10); DoorKeyPressed(); }, "Your Time Has Expired."},
+      {"idle", [] { DoorSession.MaxIdle = 5; AdvanceSeconds(10); DoorKeyPressed(); }, "Idle Time Limit Exceeded."},
+      // The board's SIGHUP, as the console hands it on.
+      {"hang-up", [] { ConsoleOnSignal(SIGHUP); }, "The show was here"},
+  };
+  for (const auto &E : kEnds) {
+    SCOPED_TRACE(E.Name);
+    TWireCaller Full, Lean;
+    const std::string FullWire = EndedSession(false, E.End), LeanWire = EndedSession(true, E.End);
+    Full.Feed(FullWire);
+    Lean.Feed(LeanWire);
+    EXPECT_NE(FullWire.find(E.Says), std::string::npos);
+    EXPECT_EQ(VtShotDifference(VtShot(Full.Vt), VtShot(Lean.Vt)), "") << Escaped(LeanWire);
+  }
 }
 
 }  // namespace

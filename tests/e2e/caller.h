@@ -176,8 +176,8 @@ struct TDoorRun {
   }
 
   // Starts the door as a board does: -N1 -S<fd>, the descriptor inherited (no CLOEXEC),
-  // in AFolder, where it looks for its picture.
-  bool Start(const std::string &AFolder) {
+  // in AFolder, where it looks for its picture; ASwitch (-E, say) after them.
+  bool Start(const std::string &AFolder, const char *ASwitch = nullptr) {
     if (!NetTcpPair(Pair)) return false;
     Pid = fork();
     if (Pid < 0) return false;
@@ -189,7 +189,7 @@ struct TDoorRun {
       dup2(Null, 2);
       if (chdir(AFolder.c_str()) != 0) _exit(126);
       std::string Socket = "-S" + std::to_string(Pair.Door);
-      execl(VANTORAMA_BIN, "vantorama", "-N1", Socket.c_str(), static_cast<char *>(nullptr));
+      execl(VANTORAMA_BIN, "vantorama", "-N1", Socket.c_str(), ASwitch, static_cast<char *>(nullptr));
       _exit(127);
     }
     return true;
