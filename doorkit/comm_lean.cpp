@@ -18,7 +18,9 @@
 // The model's screen is 80x25: a taller or wider caller's screen differs only beyond the
 // bottom row and the last column, and whatever reaches those goes out whole.
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "comm_private.h"
@@ -47,6 +49,7 @@ constexpr uint32_t BLANK_SHOWS = 0xF000;  // a blank shows its background and bl
 constexpr size_t MAX_SEQUENCE = 64;  // longer is no sequence a door sends
 constexpr int MAX_NOTE = 1024;
 constexpr int MAX_PARAMS = 16;
+constexpr int MAX_PARAM = 10000;  // a parameter stops growing here: beyond every screen
 constexpr int MAX_GAP = 8;  // cells rewritten rather than stepped over, at most
 
 struct TPen {
@@ -66,7 +69,10 @@ enum class TParse : uint8_t { Ground, Esc, EscInter, Csi, String, StringEsc, Mus
 struct State {
   uint32_t Want[ROWS][COLS];
   uint32_t Shown[ROWS][COLS];
-  bool Dirty[ROWS];  // a row where Want has changed since its last difference
+  // Where Want has changed in each row since its last difference: columns From to To
+  // (from 0); To below From where nothing has.
+  int8_t DirtyFrom[ROWS];
+  int8_t DirtyTo[ROWS];
   bool AllUnknown = true;
   TCursor Cur;  // the full stream's
   TPen Pen;
@@ -76,6 +82,8 @@ struct State {
   TParse Parse = TParse::Ground;
   char Seq[MAX_SEQUENCE];  // the escape sequence being read, held until it is whole
   size_t SeqLen = 0;
+  const char *Whole = nullptr;  // or one found whole in what the door wrote
+  size_t WholeLen = 0;
   bool Osc = false;  // the string being passed on ends with BEL too
   int NoteLen = 0;
   std::string Out;  // what goes to the caller, handed on at the end of each call
@@ -99,8 +107,15 @@ void ForgetAll() {
   if (g.AllUnknown) return;
   std::fill(&g.Want[0][0], &g.Want[0][0] + ROWS * COLS, UNKNOWN);
   std::fill(&g.Shown[0][0], &g.Shown[0][0] + ROWS * COLS, UNKNOWN);
-  std::fill(g.Dirty, g.Dirty + ROWS, false);
+  std::fill(g.DirtyFrom, g.DirtyFrom + ROWS, static_cast<int8_t>(COLS));
+  std::fill(g.DirtyTo, g.DirtyTo + ROWS, static_cast<int8_t>(-1));
   g.AllUnknown = true;
+}
+
+// Want has changed in row AY (from 0), columns AX1 to AX2 (from 0).
+void Touch(int AY, int AX1, int AX2) {
+  if (AX1 < g.DirtyFrom[AY]) g.DirtyFrom[AY] = static_cast<int8_t>(AX1);
+  if (AX2 > g.DirtyTo[AY]) g.DirtyTo[AY] = static_cast<int8_t>(AX2);
 }
 
 // Columns AX1 to AX2 (from 1) of row AY.
@@ -111,6 +126,7 @@ void Forget(int AY, int AX1, int AX2) {
 // The bottom-right cell is never sent: ANSI.SYS scrolls the screen once it is written.
 bool Changed(int AY, int AX) {
   const uint32_t W = g.Want[AY][AX];
+  if (W == g.Shown[AY][AX]) return false;
   return W < UNKNOWN && !Same(W, g.Shown[AY][AX]) && !(AY == ROWS - 1 && AX == COLS - 1);
 }
 
@@ -243,20 +259,26 @@ size_t RewriteCost(int AY, int AX, int ANext) {
 // than moving past them.
 void Difference() {
   for (int Y = 0; Y < ROWS; ++Y) {
-    if (!g.Dirty[Y]) continue;
-    g.Dirty[Y] = false;
-    int X = 0;
-    while (X < COLS) {
+    if (g.DirtyTo[Y] < g.DirtyFrom[Y]) continue;
+    const int Last = g.DirtyTo[Y];
+    int X = g.DirtyFrom[Y];
+    g.DirtyFrom[Y] = COLS;
+    g.DirtyTo[Y] = -1;
+    const uint32_t *const Want = g.Want[Y];
+    const uint32_t *const Shown = g.Shown[Y];
+    while (X <= Last) {
+      while (X <= Last && Want[X] == Shown[X]) ++X;
+      if (X > Last) break;
       if (!Changed(Y, X)) {
         ++X;
         continue;
       }
       MoveTo(X + 1, Y + 1);
       for (;;) {
-        while (X < COLS && Changed(Y, X)) WriteCell(Y, X++);
+        while (X <= Last && Changed(Y, X)) WriteCell(Y, X++);
         int Next = X;
-        while (Next < COLS && Next - X <= MAX_GAP && !Changed(Y, Next)) ++Next;
-        if (Next >= COLS || Next - X > MAX_GAP || RewriteCost(Y, X, Next) > Move(Next + 1, Y + 1).size()) break;
+        while (Next <= Last && Next - X <= MAX_GAP && !Changed(Y, Next)) ++Next;
+        if (Next > Last || Next - X > MAX_GAP || RewriteCost(Y, X, Next) > Move(Next + 1, Y + 1).size()) break;
         while (X < Next) WriteCell(Y, X++);
       }
     }
@@ -273,7 +295,12 @@ void Barrier(bool ACells = true) {
 }
 
 void HandOn() {
-  g.Out.append(g.Seq, g.SeqLen);
+  if (g.Whole) {
+    g.Out.append(g.Whole, g.WholeLen);
+  } else {
+    g.Out.append(g.Seq, g.SeqLen);
+  }
+  g.Whole = nullptr;
   g.SeqLen = 0;
 }
 
@@ -289,6 +316,7 @@ void Modelled(bool AWasRaw) {
     HandOn();
     Follow();
   }
+  g.Whole = nullptr;
   g.SeqLen = 0;
 }
 
@@ -310,7 +338,7 @@ void Anything(bool APen) {
 void Glyph(uint8_t ACh) {
   if (!Raw() && g.Cur.X < COLS) {
     g.Want[g.Cur.Y - 1][g.Cur.X - 1] = Cell(ACh, g.Pen.Attr);
-    g.Dirty[g.Cur.Y - 1] = true;
+    Touch(g.Cur.Y - 1, g.Cur.X - 1, g.Cur.X - 1);
     g.AllUnknown = false;
     ++g.Cur.X;
     return;
@@ -441,37 +469,65 @@ void ApplySgr(TPen &APen, int AParam) {
   }
 }
 
-void CsiFinal() {
-  const char Final = g.Seq[g.SeqLen - 1];
-  size_t I = 2;
+struct TCsi {
+  char Final = 0;
   char Private = 0;
-  if (I < g.SeqLen - 1 && g.Seq[I] >= '<' && g.Seq[I] <= '?') Private = g.Seq[I++];
-  int Params[MAX_PARAMS] = {};
-  int Count = 0;
   bool Odd = false;  // intermediates, sub-parameters, too many
+  bool Bare = false;  // no parameter bytes at all
+  int Count = 0;
+  int Params[MAX_PARAMS];
+};
+
+// Reads the parameters from AFrom on; returns where they end (the final byte, if whole).
+const char *ReadCsi(const char *AFrom, const char *AEnd, TCsi &ACsi) {
+  const char *P = AFrom;
+  if (P < AEnd && *P >= '<' && *P <= '?') ACsi.Private = *P++;
   int Value = 0;
-  for (; I < g.SeqLen - 1; ++I) {
-    const char C = g.Seq[I];
-    if (C >= '0' && C <= '9') {
-      Value = std::min(Value * 10 + (C - '0'), 9999);
-    } else if (C == ';' && Count < MAX_PARAMS - 1) {
-      Params[Count++] = Value;
+  for (; P < AEnd; ++P) {
+    const unsigned Digit = static_cast<unsigned>(static_cast<uint8_t>(*P) - '0');
+    if (Digit <= 9) {
+      if (Value < MAX_PARAM) Value = Value * 10 + static_cast<int>(Digit);
+    } else if (*P == ';') {
+      if (ACsi.Count < MAX_PARAMS - 1) {
+        ACsi.Params[ACsi.Count++] = Value;
+      } else {
+        ACsi.Odd = true;
+      }
       Value = 0;
     } else {
-      Odd = true;
+      break;
     }
   }
-  Params[Count++] = Value;
+  ACsi.Params[ACsi.Count++] = Value;
+  ACsi.Bare = P == AFrom;
+  return P;
+}
+
+void CarryOut(const TCsi &ACsi);
+
+// The held sequence, whole: its parameters read, then carried out.
+void CsiFinal() {
+  TCsi Csi;
+  const char *const Last = g.Seq + g.SeqLen - 1;
+  if (ReadCsi(g.Seq + 2, Last, Csi) != Last) Csi.Odd = true;
+  Csi.Final = *Last;
+  CarryOut(Csi);
+}
+
+void CarryOut(const TCsi &ACsi) {
+  const char Final = ACsi.Final;
+  const int *const Params = ACsi.Params;
+  const int Count = ACsi.Count;
   const int P1 = Params[0];
 
-  if (Odd) {
+  if (ACsi.Odd) {
     Anything(true);  // a soft reset among them
     return;
   }
-  if (Private) {
+  if (ACsi.Private) {
     // Showing and hiding the cursor, and wrapping on (as every terminal starts): nothing
     // else changes. Other private modes change how the terminal draws.
-    if (Private == '?' && Count == 1 && (Final == 'h' || Final == 'l') && (P1 == 25 || (P1 == 7 && Final == 'h'))) {
+    if (ACsi.Private == '?' && Count == 1 && (Final == 'h' || Final == 'l') && (P1 == 25 || (P1 == 7 && Final == 'h'))) {
       PassOn();
       Follow();
     } else {
@@ -566,7 +622,7 @@ void CsiFinal() {
       Follow();
       return;
     case 'N':
-      if (g.SeqLen == 3) {  // ESC [ N: a note, up to SO
+      if (ACsi.Bare) {  // ESC [ N: a note, up to SO
         PassOn();
         g.NoteLen = 0;
         g.Parse = TParse::Music;
@@ -583,6 +639,42 @@ void CsiFinal() {
       Anything(false);
       return;
   }
+}
+
+// What doors send most, taken at once while the lean wire models: a move on the screen,
+// and a colour that stays known. AP stands at ESC [; moved past the sequence if taken.
+bool Quick(const char *&AP, const char *AEnd) {
+  int Params[4];
+  int Count = 0, Value = 0;
+  const char *P = AP + 2;
+  const char *const Limit = AEnd - P > 16 ? P + 16 : AEnd;
+  for (; P < Limit; ++P) {
+    const unsigned Digit = static_cast<unsigned>(static_cast<uint8_t>(*P) - '0');
+    if (Digit <= 9) {
+      if (Value < MAX_PARAM) Value = Value * 10 + static_cast<int>(Digit);
+      continue;
+    }
+    if (Count == 3) return false;
+    Params[Count++] = Value;
+    Value = 0;
+    if (*P != ';') break;
+  }
+  if (P == Limit) return false;
+  if (*P == 'm') {
+    TPen Next = g.Pen;
+    for (int K = 0; K < Count; ++K) ApplySgr(Next, Params[K]);
+    if (!Full(Next)) return false;
+    g.Pen = Next;
+  } else if ((*P == 'H' || *P == 'f') && Count <= 2) {
+    const int Row = std::max(Params[0], 1);
+    const int Col = Count > 1 ? std::max(Params[1], 1) : 1;
+    if (Row > ROWS || Col > COLS) return false;
+    g.Cur = TCursor{Col, Row, true};
+  } else {
+    return false;
+  }
+  AP = P + 1;
+  return true;
 }
 
 void Hold(uint8_t AByte) { g.Seq[g.SeqLen++] = static_cast<char>(AByte); }
@@ -698,8 +790,50 @@ void comm_private::LeanReset() {
 }
 
 void comm_private::LeanTake(std::string_view AText) {
-  for (char C : AText) Step(static_cast<uint8_t>(C));
-  Send();
+  const char *P = AText.data();
+  const char *const End = P + AText.size();
+  while (P < End) {
+    if (g.Parse == TParse::Ground && !g.Tainted) {
+      // The bulk of what doors send, taken without the byte machine: whole control
+      // sequences, and runs of text short of the last column.
+      if (*P == static_cast<char>(ESC)) {
+        if (End - P > 2 && P[1] == '[' && !Raw() && Quick(P, End)) continue;
+        if (End - P > 2 && P[1] == '[') {
+          TCsi Csi;
+          const char *const Limit = End - P > static_cast<ptrdiff_t>(MAX_SEQUENCE) ? P + MAX_SEQUENCE - 1 : End;
+          const char *const F = ReadCsi(P + 2, Limit, Csi);
+          if (F < Limit && *F >= 0x40 && *F <= 0x7E) {
+            g.Whole = P;
+            g.WholeLen = static_cast<size_t>(F - P + 1);
+            Csi.Final = *F;
+            P = F + 1;
+            CarryOut(Csi);
+            g.Whole = nullptr;
+            continue;
+          }
+        }
+      } else if (!Raw()) {
+        uint32_t *const Row = g.Want[g.Cur.Y - 1];
+        const uint32_t Attr = static_cast<uint32_t>(g.Pen.Attr) << 8;
+        int X = g.Cur.X - 1;
+        const char *const Start = P;
+        while (P < End && X < COLS - 1) {
+          const auto B = static_cast<uint8_t>(*P);
+          if (B < 0x20 || B == 0x7F) break;
+          Row[X++] = B | Attr;
+          ++P;
+        }
+        if (P != Start) {
+          Touch(g.Cur.Y - 1, g.Cur.X - 1, X - 1);
+          g.Cur.X = X + 1;
+          g.AllUnknown = false;
+          continue;
+        }
+      }
+    }
+    Step(static_cast<uint8_t>(*P++));
+  }
+  if (!g.Out.empty()) Send();
 }
 
 void comm_private::LeanFlush(bool AFinal) {
@@ -720,7 +854,7 @@ void comm_private::LeanPurge() {
     for (int X = 0; X < COLS; ++X) {
       if (g.Want[Y][X] < UNKNOWN) g.Shown[Y][X] = STALE;
     }
-    g.Dirty[Y] = true;
+    Touch(Y, 0, COLS - 1);
   }
   g.Term = TCursor{};
   g.TermPen = TPen{};
