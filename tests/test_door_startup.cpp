@@ -327,7 +327,10 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "15: Example: testdoor -L\n"
                   "17: Optional parameters\n"
                   "18:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n"
-                  "19:  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)\n",
+                  "20:  -U         UTF-8 CALLER (CP437 OTHERWISE)\n"
+                  "21:  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437\n"
+                  "22:  -W         ASK THE CALLER'S WINDOW SIZE\n"
+                  "23:  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)\n",
                   "[slept 0]");
   // Command lines that name no way to run.
   const std::vector<std::string> kNoWay[] = {
