@@ -44,7 +44,8 @@ void ResetAll() {
 
 // One run of the show as the program runs it, in this process: a link session on a
 // socketpair, the questions answered yes on the sysop's keyboard, the frames, the farewell.
-// AAt is called with the caller's screen at every point the test compares.
+// AAt is called with the caller's screen at every point the test compares; AUtf8 serves the
+// caller UTF-8 (-U), and the caller's terminal takes it so.
 struct TShowRun {
   size_t Bytes = 0;        // the whole session
   size_t FrameBytes = 0;   // the frames alone
@@ -52,19 +53,22 @@ struct TShowRun {
 };
 
 template <typename TAt>
-void RunShow(bool ALean, TShowRun &ARun, TAt AAt) {
+void RunShow(bool ALean, bool AUtf8, int AFrames, TShowRun &ARun, TAt AAt) {
   ResetAll();
   ConsoleSetSleep(NoSleep);
   TNetPair Pair;
   ASSERT_TRUE(NetSocketPair(Pair));
   TWireTap Tap;
   Tap.Start(Pair.Peer);
-  std::string Prog = "vantorama", Node = "-N1", Socket = "-S" + std::to_string(Pair.Door), Lean = "-E";
-  char *Argv[] = {Prog.data(), Node.data(), Socket.data(), ALean ? Lean.data() : nullptr, nullptr};
-  DoorStartup(ALean ? 4 : 3, Argv);
+  std::string Prog = "vantorama", Node = "-N1", Socket = "-S" + std::to_string(Pair.Door), Lean = "-E", Utf8 = "-U";
+  std::vector<char *> Argv{Prog.data(), Node.data(), Socket.data()};
+  if (ALean) Argv.push_back(Lean.data());
+  if (AUtf8) Argv.push_back(Utf8.data());
+  Argv.push_back(nullptr);
+  DoorStartup(static_cast<int>(Argv.size()) - 1, Argv.data());
   ASSERT_FALSE(DoorStdio());
   CommSetOutBuffer(true);
-  TVtScreen Vt(80, 25, false);
+  TVtScreen Vt(80, 25, AUtf8);
   TTelnetData Telnet;
   auto Shot = [&] {
     const std::string Wire = Tap.Take();
@@ -87,7 +91,7 @@ void RunShow(bool ALean, TShowRun &ARun, TAt AAt) {
   ASSERT_EQ(chdir(VANTORAMA_SOURCE_DIR "/demo"), 0);
   LoadBackground();
   ASSERT_EQ(chdir(Old), 0);
-  for (int F = 0; F < FRAMES; ++F) {
+  for (int F = 0; F < AFrames; ++F) {
     UpdateTopScroll();
     UpdateSpiral();
     CheckForExit();
@@ -107,24 +111,37 @@ void RunShow(bool ALean, TShowRun &ARun, TAt AAt) {
   ResetAll();
 }
 
-TEST(DemoLeanTest, EveryFrameShowsTheCallerWhatTheFullStreamShows) {
-  TShowRun Full, Lean;
+// Both runs, the full stream's screens kept and the lean wire's compared with them.
+void ExpectSameShow(bool AUtf8, int AFrames, TShowRun &AFull, TShowRun &ALean) {
   std::vector<TVtShot> Want;
-  RunShow(false, Full, [&](int, TVtShot AShot) { Want.push_back(std::move(AShot)); });
-  if (HasFatalFailure()) return;
-  ASSERT_EQ(Want.size(), static_cast<size_t>(FRAMES + 3));
+  RunShow(false, AUtf8, AFrames, AFull, [&](int, TVtShot AShot) { Want.push_back(std::move(AShot)); });
+  ASSERT_EQ(Want.size(), static_cast<size_t>(AFrames + 3));
   int Failures = 0;
-  RunShow(true, Lean, [&](int AAt, TVtShot AShot) {
+  RunShow(true, AUtf8, AFrames, ALean, [&](int AAt, TVtShot AShot) {
     ASSERT_LT(static_cast<size_t>(AAt), Want.size());
     const std::string Diff = VtShotDifference(Want[static_cast<size_t>(AAt)], AShot);
     if (!Diff.empty() && ++Failures <= 3) ADD_FAILURE() << "frame " << AAt - 1 << ": " << Diff;
   });
   EXPECT_EQ(Failures, 0);
-  EXPECT_EQ(Lean.Shots, Full.Shots);
+  EXPECT_EQ(ALean.Shots, AFull.Shots);
+}
+
+TEST(DemoLeanTest, EveryFrameShowsTheCallerWhatTheFullStreamShows) {
+  TShowRun Full, Lean;
+  ExpectSameShow(false, FRAMES, Full, Lean);
+  if (HasFatalFailure()) return;
   // The frames' difference is a small part of what the full stream sends for them.
   EXPECT_LT(Lean.FrameBytes * 8, Full.FrameBytes) << Lean.FrameBytes << " lean, " << Full.FrameBytes << " full";
   std::printf("frames: %.0f bytes each in the full stream, %.0f lean\n",
               static_cast<double>(Full.FrameBytes) / FRAMES, static_cast<double>(Lean.FrameBytes) / FRAMES);
+}
+
+// A UTF-8 caller (-U): the difference is made in CP437 cells, and goes out as the caller's
+// text does, glyphs as Unicode, the notes and the picture as they are.
+TEST(DemoLeanTest, AUtf8CallerSeesTheSameFrames) {
+  TShowRun Full, Lean;
+  ExpectSameShow(true, 500, Full, Lean);
+  EXPECT_LT(Lean.FrameBytes * 8, Full.FrameBytes) << Lean.FrameBytes << " lean, " << Full.FrameBytes << " full";
 }
 
 }  // namespace
