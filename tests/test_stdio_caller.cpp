@@ -318,7 +318,9 @@ TEST(StdioCallerTest, TheLeanWireOnTheStandardHandles) {
       EXPECT_EQ(Door.Got.find('\xFF'), std::string::npos) << "no telnet";
       TVtScreen Vt(80, 25, C.Utf8);
       VtFeed(Vt, Door.Got);
-      if (C.Utf8) EXPECT_EQ(VtChar(Vt, 79, 12), 0x2551u) << "the frame's side as Unicode";
+      if (C.Utf8) {
+        EXPECT_EQ(VtChar(Vt, 79, 12), 0x2551u) << "the frame's side as Unicode";
+      }
       EXPECT_NE(VtRowText(Vt, 1).find(" THE KELVARRA "), std::string::npos) << VtRowText(Vt, 1);
       ASSERT_TRUE(Door.Type("q"));
       ASSERT_TRUE(Door.Saw("Returning to BBS..."));
