@@ -5,7 +5,8 @@
 
 namespace comm_private {
 
-// Adds the caller's data to the out-buffer, 0xFF doubled; a full buffer goes out at once.
+// Adds the caller's text to the out-buffer as CommWrite sends it (UTF-8 for a UTF-8 caller,
+// 0xFF doubled on telnet); a full buffer goes out at once.
 void Emit(std::string_view AData);
 
 // The lean wire (comm_lean.cpp): a model of the caller's screen as the full stream would

@@ -132,8 +132,6 @@ TEST(DemoLeanTest, EveryFrameShowsTheCallerWhatTheFullStreamShows) {
   if (HasFatalFailure()) return;
   // The frames' difference is a small part of what the full stream sends for them.
   EXPECT_LT(Lean.FrameBytes * 8, Full.FrameBytes) << Lean.FrameBytes << " lean, " << Full.FrameBytes << " full";
-  std::printf("frames: %.0f bytes each in the full stream, %.0f lean\n",
-              static_cast<double>(Full.FrameBytes) / FRAMES, static_cast<double>(Lean.FrameBytes) / FRAMES);
 }
 
 // A UTF-8 caller (-U): the difference is made in CP437 cells, and goes out as the caller's

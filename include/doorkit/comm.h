@@ -32,8 +32,9 @@ void CommFlushOutBuffer();  // sends what the out-buffer holds
 // (CUP, CUU/CUD/CUF/CUB, CR, LF, BS, SGR 0/1/5/30-37/40-47). What the model does not paint
 // (music, sixel pictures, erases, anything unknown) goes out whole in its place, after the
 // difference up to that point; the cursor ends where the full stream leaves it. The
-// caller's screen is then the one the full stream gives, on any terminal. Turn it on between
-// whole sequences (right after the link opens, as -E does); off sends what it holds back.
+// caller's screen is then the one the full stream gives, on any ANSI terminal that shows
+// CP437 (or UTF-8, with CommSetUtf8). Turn it on between whole sequences (right after the
+// link opens, as -E does); off sends what it holds back.
 // Off (the default): every byte as written.
 void CommSetLean(bool AOn);
 void CommPurgeOutBuffer();  // drops it unsent
