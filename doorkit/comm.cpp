@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "comm_internal.h"
+#include "comm_private.h"
 #include "cp437.h"
 
 namespace {
@@ -91,6 +92,8 @@ struct State {
   bool FBuffered = false;  // writes gather in FOut until a flush
   char FOut[COMM_OUT_BUFFER_SIZE];
   size_t FOutLen = 0;
+  bool FLean = false;     // writes go to the lean wire's model of the caller's screen
+  uint64_t FSent = 0;     // bytes the kernel has taken
 };
 State g;
 
@@ -311,6 +314,7 @@ void SendNow(const char *AData, size_t ALen) {
     ssize_t Sent = g.FOutSocket ? send(g.FOutFd, P, Left, MSG_NOSIGNAL | MSG_DONTWAIT)
                                 : write(g.FOutFd, P, Left);
     if (Sent > 0) {
+      g.FSent += static_cast<uint64_t>(Sent);
       P += Sent;
       Left -= static_cast<size_t>(Sent);
       StalledMs = 0;
@@ -322,10 +326,21 @@ void SendNow(const char *AData, size_t ALen) {
   }
 }
 
+// Sends what the out-buffer holds. Taken out first: a signal acted on while the send waits
+// may end the program, and the exit hook writes (and flushes) again.
+void SendOut() {
+  if (g.FOutLen == 0) return;
+  char Out[COMM_OUT_BUFFER_SIZE];
+  const size_t Len = g.FOutLen;
+  std::memcpy(Out, g.FOut, Len);
+  g.FOutLen = 0;
+  if (Usable()) SendNow(Out, Len);
+}
+
 // Adds bytes to the out-buffer as they are; a full buffer goes out at once.
 void Put(const char *AData, size_t ALen) {
   while (ALen > 0) {
-    if (g.FOutLen == COMM_OUT_BUFFER_SIZE) CommFlushOutBuffer();
+    if (g.FOutLen == COMM_OUT_BUFFER_SIZE) SendOut();
     const size_t N = std::min(COMM_OUT_BUFFER_SIZE - g.FOutLen, ALen);
     std::memcpy(g.FOut + g.FOutLen, AData, N);
     g.FOutLen += N;
@@ -404,6 +419,14 @@ void AppendUtf8(std::string_view AText, std::string &AOut) {
   }
 }
 
+// The caller's text as it goes out: for a UTF-8 caller, converted into AConverted.
+std::string_view ForCaller(std::string_view AText, std::string &AConverted) {
+  if (!g.FUtf8) return AText;
+  AConverted.reserve(AText.size() + AText.size() / 2);
+  AppendUtf8(AText, AConverted);
+  return AConverted;
+}
+
 // What every open starts from; the caller's character set stays as it was chosen.
 void Adopt(int32_t AIn, int AOut) {
   g.FCommNumber = AIn;
@@ -418,6 +441,13 @@ void Adopt(int32_t AIn, int AOut) {
 }
 
 }  // namespace
+
+// The lean wire's bytes go the way CommWrite sends text, into the out-buffer.
+void comm_private::Emit(std::string_view AData) {
+  std::string Converted;
+  AData = ForCaller(AData, Converted);
+  Gather(AData.data(), AData.size(), !g.FStdio);
+}
 
 const char *CommHandleProblem(int32_t AHandle) {
   if (AHandle < 0 || fcntl(AHandle, F_GETFD) == -1) return "is not open";
@@ -452,6 +482,7 @@ void CommOpenStdio() {
 }
 
 void CommClose(bool ADisconnect) {
+  if (g.FLean && Usable()) comm_private::LeanFlush(true);
   CommFlushOutBuffer();
   if (g.FStdio) {
     // The standard handles stay open; the program's end lets them go.
@@ -490,12 +521,12 @@ char CommReadChar() {
 }
 
 void CommWrite(std::string_view AText) {
-  std::string Converted;
-  if (g.FUtf8) {
-    Converted.reserve(AText.size() + AText.size() / 2);
-    AppendUtf8(AText, Converted);
-    AText = Converted;
+  if (g.FLean) {
+    if (Usable()) comm_private::LeanTake(AText);
+    return;
   }
+  std::string Converted;
+  AText = ForCaller(AText, Converted);
   // A pty or a pipe is no telnet link: a byte 255 goes as it is.
   if (g.FStdio) {
     CommWriteRaw(AText);
@@ -542,7 +573,8 @@ void CommWriteRaw(std::string_view AText) {
 
 void CommWriteBlock(const void *Block, int32_t BlockLen) {
   if (BlockLen <= 0 || !Usable()) return;
-  if (!g.FBuffered) {
+  if (g.FLean) comm_private::LeanFlush(false);  // in its place, after what the screen shows so far
+  if (!g.FBuffered && !g.FLean) {
     SendNow(static_cast<const char *>(Block), static_cast<size_t>(BlockLen));
     return;
   }
@@ -555,17 +587,26 @@ void CommSetOutBuffer(bool AOn) {
 }
 
 void CommFlushOutBuffer() {
-  if (g.FOutLen == 0) return;
-  // Taken out first: a signal acted on while the send waits may end the program, and the
-  // exit hook writes (and flushes) again.
-  char Out[COMM_OUT_BUFFER_SIZE];
-  const size_t Len = g.FOutLen;
-  std::memcpy(Out, g.FOut, Len);
-  g.FOutLen = 0;
-  if (Usable()) SendNow(Out, Len);
+  if (g.FLean && Usable()) comm_private::LeanFlush(false);
+  SendOut();
+  if (CommOnFlushed) CommOnFlushed();
 }
 
-void CommPurgeOutBuffer() { g.FOutLen = 0; }
+void CommPurgeOutBuffer() {
+  g.FOutLen = 0;
+  if (g.FLean) comm_private::LeanPurge();
+}
+
+void CommSetLean(bool AOn) {
+  if (AOn == g.FLean) return;
+  if (AOn) {
+    comm_private::LeanReset();
+  } else if (Usable()) {
+    comm_private::LeanFlush(true);
+  }
+  g.FLean = AOn;
+  if (!AOn) SendOut();
+}
 
 // A socket has no baud rate.
 void CommSetBaud(int32_t ABaud) { (void)ABaud; }
@@ -592,7 +633,13 @@ void (*CommOnSendWait)() = nullptr;
 
 void CommReset() {
   g = State{};
+  comm_private::LeanReset();
   CommOnSendWait = nullptr;
+  CommOnFlushed = nullptr;
 }
 
 size_t CommBuffered() { return g.FTail - g.FHead; }
+
+uint64_t CommBytesSent() { return g.FSent; }
+
+void (*CommOnFlushed)() = nullptr;

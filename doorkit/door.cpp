@@ -226,7 +226,9 @@ void OnSendWait() { ConsoleCheckSignals(); }
 
 // What a stdio caller was sent last is in the link's out-buffer until it goes out.
 void FlushAtExit() {
-  if (g.CallerOnStdio) CommFlushOutBuffer();
+  if (!g.CallerOnStdio) return;
+  CommSetLean(false);  // what the lean wire holds back, the full stream's colour too
+  CommFlushOutBuffer();
 }
 
 // A stdio door: the caller's stream is on the standard handles, and the console keeps its
@@ -311,13 +313,13 @@ void DefaultOnUsage() {
       "",
       " Optional parameters",
       "  -X         DISABLE COMM ROUTINES (STDIO MODE)",
-      "",
       "  -U         UTF-8 CALLER (CP437 OTHERWISE)",
       "  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437",
       "  -W         ASK THE CALLER'S WINDOW SIZE",
       "  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT",
       "  -H         THIS SCREEN (ALSO -? AND --HELP)",
       " Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS",
+      "  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)",
   };
   SayLines({std::begin(lines), std::end(lines)});
   EndProgram(false);
@@ -353,6 +355,7 @@ void DoorStartup(int argc, char **argv) {
   int32_t &node = start.Node;
   int32_t &socket = start.Socket;
   bool check = false;
+  bool lean = false;
   bool utf8 = false;
   bool probeCharset = false;
   bool askWindow = false;
@@ -373,6 +376,9 @@ void DoorStartup(int argc, char **argv) {
       case 'D':
         local = false;
         dropFile = value;
+        break;
+      case 'E':
+        lean = true;
         break;
       case 'N':
         node = StrToIntDef(value, 0);
@@ -450,6 +456,7 @@ void DoorStartup(int argc, char **argv) {
   if (g.Stdio) {
     StartStdioCaller();
     if (probeCharset || askWindow) ProbeCaller(probeCharset, askWindow);
+    CommSetLean(lean);  // after the probe, whose bytes are no screen of the door's
     return;
   }
 
@@ -461,6 +468,7 @@ void DoorStartup(int argc, char **argv) {
   ConsoleOnWait = CommFlushOutBuffer;  // a program that holds its output back sends it before sleeping
   InstallExitProc();
   if (probeCharset) ProbeCaller(true, false);
+  CommSetLean(lean);
   DoorSession.Events = true;
   DoorSession.EventsTime = 0;  // the first poll acts at once
   DoorClrScr();

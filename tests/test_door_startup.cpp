@@ -83,6 +83,8 @@ TEST_F(DoorStartupTest, SwitchTable) {
       {"empty -N gives 0", {"-N7", "-N"}, true, 0, 0, true, "", {}},
       {"socket on the command line", {"-N1", "-S" + fd}, false, 1, 2, false, "", {}},
       {"slash prefix and lower case", {"/n2", "/s" + fd}, false, 2, 2, false, "", {}},
+      {"-E, the lean wire, is the kit's own", {"-N1", "-S" + fd, "-e"}, false, 1, 2, false, "", {}},
+      {"-E alone: local, nothing handed on", {"/E"}, true, 0, 0, true, "", {}},
       {"command-line socket wins over a drop file", {"-N1", "-S" + fd, "-D" + type2}, false, 1, 2, false, "", {}},
       {"-? does not stop a socket session", {"/?", "-N1", "-S" + fd}, false, 1, 2, false, "", {}},
       {"later switch of a letter wins", {"-N9", "-S" + fd, "-N3"}, false, 3, 2, false, "", {}},
@@ -343,6 +345,7 @@ TEST_F(DoorExitTest, StartupFailures) {
 
 // Its lines fill the screen and one more: the blank line above USAGE scrolls away.
 TEST_F(DoorExitTest, UsageScreen) {
+  // Twenty-five lines and a line end: the first, blank line scrolls away.
   EXPECT_DOOR_END(Startup({"-?"}),
                   "1: USAGE: testdoor <PARAMETERS>\n",
                   "3: Load settings from a dropfile (DOOR32.SYS, DOOR.SYS, DORINFO*.DEF or INFO.*)\n"
@@ -356,10 +359,14 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "13:  -L         LOCAL MODE\n"
                   "14: Example: testdoor -L\n"
                   "16: Optional parameters\n"
-                  "17:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n",
-                  "22:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n"
-                  "23:  -H         THIS SCREEN (ALSO -? AND --HELP)\n"
-                  "24: Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS\n",
+                  "17:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n"
+                  "18:  -U         UTF-8 CALLER (CP437 OTHERWISE)\n"
+                  "19:  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437\n"
+                  "20:  -W         ASK THE CALLER'S WINDOW SIZE\n"
+                  "21:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n"
+                  "22:  -H         THIS SCREEN (ALSO -? AND --HELP)\n"
+                  "23: Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS\n"
+                  "24:  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)\n",
                   "[slept 0]");
   // The sysop's habits from every other program: -h, --help, in either case and prefix.
   for (const char *help : {"-h", "/H", "--help", "--HELP"}) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "e2e/caller.h"
+#include "vtshot.h"
 
 namespace {
 
@@ -239,6 +240,31 @@ TEST(DoorE2ETest, WindowSizeReportsDuringTheShowAreNoKeys) {
   EXPECT_EQ(Run.Caller.Raw.find(kFarewell1), std::string::npos);
   ASSERT_TRUE(Run.Type("q"));
   ExpectHandedBack(Run);
+}
+
+// The lean wire as a board starts it (-E): the same questions, the picture and the notes in
+// their place, the show, and at the end the caller's screen the full stream leaves.
+TEST(DoorE2ETest, LeanWireGivesTheCallerTheSameShow) {
+  TVtShot Ends[2];
+  for (int Lean = 0; Lean < 2; ++Lean) {
+    SCOPED_TRACE(Lean ? "lean" : "full");
+    TDoorRun Run;
+    ASSERT_TRUE(Run.Start(BinFolder(), Lean ? "-E" : nullptr));
+    ASSERT_TRUE(Run.ScreenShows(10, 10, kQuestionMusic));
+    ASSERT_TRUE(Run.Type("y"));
+    ASSERT_TRUE(Run.ScreenShows(12, 10, kQuestionSixel));
+    ASSERT_TRUE(Run.Type("y"));
+    ASSERT_TRUE(Run.ScreenShows(22, 11, "BBS Demo by Maelgrin - April 2025 - Press ESC or Q to exit"));
+    EXPECT_EQ(Run.Caller.Row(1).substr(30, 14), " THE KELVARRA ");
+    ASSERT_TRUE(Run.PumpUntil([&] { return Run.Caller.Notes.size() >= 4; }, 20000)) << "notes heard";
+    EXPECT_EQ(Run.Caller.Notes[0].second, "MB T160 O4 C16");
+    EXPECT_NE(Run.Caller.Raw.find("\x1bP"), std::string::npos);
+    EXPECT_NE(Run.Caller.Row(2).substr(6, 66) + Run.Caller.Row(3).substr(6, 66), std::string(132, ' '));
+    ASSERT_TRUE(Run.Type("q"));
+    ExpectHandedBack(Run);
+    Ends[Lean] = VtShot(Run.Caller.Vt);
+  }
+  EXPECT_EQ(VtShotDifference(Ends[0], Ends[1]), "");
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "e2e/caller.h"
 #include "net.h"
 #include "vtscreen.h"
+#include "vtshot.h"
 
 namespace {
 
@@ -285,6 +286,50 @@ TEST(StdioCallerTest, EndingMessagesReachAPipe) {
     EXPECT_TRUE(Door.Saw(C.Text, 10000)) << Door.Got;
     EXPECT_TRUE(Door.Wait(10000));
     EXPECT_EQ(Door.Got.find('\x1b'), std::string::npos) << "plain lines, no drawing";
+  }
+}
+
+// The lean wire (-E) for a stdio caller, on pipes with CP437 and on a pty with -U: the
+// picture and the notes reach standard output in their place, the frame stands in the
+// caller's own glyphs, and the screen at the end is the full stream's.
+TEST(StdioCallerTest, TheLeanWireOnTheStandardHandles) {
+  const struct {
+    const char *Name;
+    THandles How;
+    bool Utf8;
+  } kCases[] = {{"pipes, CP437", THandles::Pipes, false}, {"a pty, UTF-8", THandles::Pty, true}};
+  for (const auto &C : kCases) {
+    SCOPED_TRACE(C.Name);
+    TVtShot Ends[2];
+    for (int Lean = 0; Lean < 2; ++Lean) {
+      SCOPED_TRACE(Lean ? "lean" : "full");
+      TTempDir Dir;
+      TStdioDoor Door;
+      std::vector<std::string> Args{"-D" + WriteDoor32(Dir), "-X"};
+      if (C.Utf8) Args.push_back("-U");
+      if (Lean) Args.push_back("-E");
+      ASSERT_TRUE(Door.Start(C.How, Args, BinFolder()));
+      ASSERT_TRUE(Door.Saw("(Y/N): "));
+      ASSERT_TRUE(Door.Type("y"));
+      ASSERT_TRUE(Door.Saw("Sixel graphics? (Y/N): "));
+      ASSERT_TRUE(Door.Type("y"));
+      ASSERT_TRUE(Door.Saw("\x1b[NMB T160 O4 G16\x0e", 30000)) << "three notes";
+      EXPECT_NE(Door.Got.find("\x1bP"), std::string::npos) << "the picture";
+      EXPECT_EQ(Door.Got.find('\xFF'), std::string::npos) << "no telnet";
+      TVtScreen Vt(80, 25, C.Utf8);
+      VtFeed(Vt, Door.Got);
+      if (C.Utf8) {
+        EXPECT_EQ(VtChar(Vt, 79, 12), 0x2551u) << "the frame's side as Unicode";
+      }
+      EXPECT_NE(VtRowText(Vt, 1).find(" THE KELVARRA "), std::string::npos) << VtRowText(Vt, 1);
+      ASSERT_TRUE(Door.Type("q"));
+      ASSERT_TRUE(Door.Saw("Returning to BBS..."));
+      ASSERT_TRUE(Door.Wait(10000)) << "exit status " << Door.Status;
+      TVtScreen End(80, 25, C.Utf8);
+      VtFeed(End, Door.Got);
+      Ends[Lean] = VtShot(End);
+    }
+    EXPECT_EQ(VtShotDifference(Ends[0], Ends[1]), "");
   }
 }
 

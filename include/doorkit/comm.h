@@ -29,6 +29,17 @@ void CommWriteBlock(const void *Block, int32_t BlockLen);
 void CommSetOutBuffer(bool AOn);
 constexpr size_t COMM_OUT_BUFFER_SIZE = 16384;
 void CommFlushOutBuffer();  // sends what the out-buffer holds
+// The lean wire, for callers on slow links. On: the link keeps a model of the caller's
+// screen (80x25), and where it sends (the out-buffer's flushes: key tests, waits, close)
+// only the difference goes out: changed cells, with the cheapest cursor moves and colours
+// (CUP, CUU/CUD/CUF/CUB, CR, LF, BS, SGR 0/1/5/30-37/40-47). What the model does not paint
+// (music, sixel pictures, erases, anything unknown) goes out whole in its place, after the
+// difference up to that point; the cursor ends where the full stream leaves it. The
+// caller's screen is then the one the full stream gives, on any ANSI terminal that shows
+// CP437 (or UTF-8, with CommSetUtf8). Turn it on between whole sequences (right after the
+// link opens, as -E does); off sends what it holds back.
+// Off (the default): every byte as written.
+void CommSetLean(bool AOn);
 void CommPurgeOutBuffer();  // drops it unsent
 void CommSetBaud(int32_t ABaud);
 

@@ -98,11 +98,12 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
 // -? usage, and -L local mode; -H the usage screen too (as does --help); the sysop's -U (serve a UTF-8 caller: glyphs out as Unicode,
 // typed characters back as CP437), -A (probe the caller's terminal once at start-up and
 // choose UTF-8 or CP437 by its answer; no answer within a second keeps CP437, or UTF-8
-// with -U) and -W (ask the caller's window size: telnet DO NAWS on a socket, a
+// with -U), -W (ask the caller's window size: telnet DO NAWS on a socket, a
 // cursor-position report in stdio mode); -C the sysop's check: prints what the door found
 // in the drop file or the -N -S pair and what it would do, and ends without touching the
-// caller. Every other letter reaches the door's DoorOnCLP.
-inline constexpr char DOOR_KIT_SWITCHES[] = "?ACDHLNSUWX";
+// caller; -E the lean wire, for callers on slow links: only what changed on the caller's
+// screen goes out (CommSetLean). Every other letter reaches the door's DoorOnCLP.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?ACDEHLNSUWX";
 
 // Extended keys: what DoorReadKey returns (and DoorLastKey.Ch holds) with
 // DoorLastKey.Extended set, the key's PC scan code as a char, so that

@@ -156,14 +156,15 @@ struct TDoorRun {
   int Status = -1;  // waitpid's status once ended
 
   // Starts the door as a board does: -N1 -S<fd> over loopback TCP, the descriptor
-  // inherited, in AFolder, where it looks for its picture.
-  bool Start(const std::string &AFolder) {
+  // inherited, in AFolder, where it looks for its picture; ASwitch (-E, say) after them.
+  bool Start(const std::string &AFolder, const char *ASwitch = nullptr) {
     TDoorTestOptions Options;
     Options.Program = VANTORAMA_BIN;
     Options.Way = twCommandLine;
     Options.Tcp = true;
     Options.Caller.Node = 1;
     Options.Folder = AFolder;
+    if (ASwitch) Options.Args.push_back(ASwitch);
     return DoorTestStart(Kit, Options);
   }
 
