@@ -8,6 +8,7 @@
 
 #include "doorkit/console.h"
 #include "console_internal.h"
+#include "cp437.h"
 
 // --- console.cpp: the screen the door draws on ---
 
@@ -39,12 +40,6 @@ void RenderFrame(const TConsoleFrame &AFrame, std::string &AOut);
 // Colours reset, autowrap and cursor back on, cursor on the line below the drawn screen.
 void RenderGoodbye(std::string &AOut);
 void RenderReset();
-
-// --- cp437.cpp ---
-
-// The bytes that show a CP437 character: its Unicode form in UTF-8, or the byte itself
-// (control bytes, which would act on the terminal, become a printable stand-in).
-std::string_view Cp437Glyph(uint8_t ACh, bool AUtf8);
 
 // --- console_keys.cpp: terminal key sequences to PC keys ---
 
