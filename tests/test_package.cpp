@@ -108,7 +108,7 @@ class PackageTest : public ::testing::Test {
 };
 
 // An empty root with a dpkg database of its own. With ADependencies, the database knows the
-// packages the door depends on, as this machine has them installed (their files are the
+// packages ours depend on, as this machine has them installed (their files are the
 // machine's own, outside the root), so dpkg checks the door's dependencies for real.
 struct TScratchRoot {
   TTempDir Dir;
@@ -117,12 +117,14 @@ struct TScratchRoot {
   explicit TScratchRoot(bool ADependencies) {
     fs::create_directories(Admin + "/info");
     fs::create_directories(Admin + "/updates");
+    std::set<std::string> Deps;
+    for (const TPackage &P : Packages())
+      for (const std::string &Name : DependsOf(P.Deb)) Deps.insert(Name);
+    for (const TPackage &P : Packages()) Deps.erase(P.Name);
     std::string Status;
-    if (ADependencies) {
-      for (const std::string &Name : DependsOf(Packages()[0].Deb)) {
-        Status += Output({VANTORAMA_DPKG_QUERY, "-s", Name}) + "\n\n";
-        std::ofstream(Admin + "/info/" + Output({VANTORAMA_DPKG_QUERY, "-W", "-f=${binary:Package}", Name}) + ".list");
-      }
+    for (const std::string &Name : ADependencies ? Deps : std::set<std::string>{}) {
+      Status += Output({VANTORAMA_DPKG_QUERY, "-s", Name}) + "\n\n";
+      std::ofstream(Admin + "/info/" + Output({VANTORAMA_DPKG_QUERY, "-W", "-f=${binary:Package}", Name}) + ".list");
     }
     std::ofstream(Admin + "/status") << Status;
   }
@@ -176,6 +178,23 @@ TEST_F(PackageTest, PackagesHoldWhatTheInstallRulesList) {
   const std::set<std::string> Door = PackageFiles(Packages()[0].Deb);
   for (const char *F : {"usr/bin/vantorama", "usr/share/vantorama/vortex.sixel", "usr/share/doc/vantorama/README.md"})
     EXPECT_TRUE(Door.contains(F)) << F;
+}
+
+// Installed files name no folder of the machine they were built on: no source or build
+// folder, and no temporary prefix of another install run in a CMake or pkg-config file.
+TEST_F(PackageTest, NothingPointsIntoTheBuildMachine) {
+  TTempDir Tree;
+  for (const TPackage &P : Packages()) ASSERT_EQ(RunProgram({VANTORAMA_DPKG_DEB, "-x", P.Deb, Tree.Path}), 0);
+  const std::string Temp = fs::temp_directory_path().string() + "/";
+  for (const std::string &F : FilesUnder(Tree.Path)) {
+    SCOPED_TRACE(F);
+    const std::string Text = ReadFile(Tree.Path + "/" + F);
+    EXPECT_EQ(Text.find(VANTORAMA_SOURCE_DIR), std::string::npos);
+    EXPECT_EQ(Text.find(VANTORAMA_BUILD_DIR), std::string::npos);
+    if (F.ends_with(".pc") || F.ends_with(".cmake")) {
+      EXPECT_EQ(Text.find(Temp), std::string::npos);
+    }
+  }
 }
 
 TEST_F(PackageTest, ControlFields) {
