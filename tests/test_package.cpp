@@ -283,17 +283,19 @@ TEST_F(PackageTest, InstallRunAndRemoveOnAScratchRoot) {
   }
 
   {
-    // A short show over loopback TCP, the picture from the package.
+    // A short show over loopback TCP, started in a folder without the picture: the door
+    // finds the package's beside its binary.
     TNetPair Pair;
     ASSERT_TRUE(NetTcpPair(Pair));
     TChild Door;
-    ASSERT_TRUE(Door.Start({Root.Door(), "-N1", "-S" + std::to_string(Pair.Door)}, Root.PictureFolder(), Pair.Door));
+    ASSERT_TRUE(Door.Start({Root.Door(), "-N1", "-S" + std::to_string(Pair.Door)}, Root.Dir.Path, Pair.Door));
     NetClose(Pair.Door);
     TTelnetCaller C;
     C.Fd = Pair.Peer;
     ASSERT_TRUE(C.Shows(10, 10, "Would you like to enable ANSI Music for this demo? (Y/N): "));
     ASSERT_TRUE(C.Type("yy"));
     ASSERT_TRUE(C.Saw(" THE KELVARRA "));
+    EXPECT_EQ(C.Data.find("Error reading"), std::string::npos);
     EXPECT_NE(C.Data.find("\x1bP"), std::string::npos) << "no picture";
     ASSERT_TRUE(C.Saw("\x1b[NMB T160"));  // a note of the melody
     ASSERT_TRUE(C.Type("q"));
@@ -321,7 +323,8 @@ TEST_P(PackageBoardTest, TestBoardRunsTheInstalledDoor) {
   TScratchRoot Root(true);
   ASSERT_TRUE(Root.InstallAll());
   TBoardRun Run;
-  ASSERT_TRUE(Run.Call(GetParam(), Root.Door(), Root.PictureFolder()));
+  // Started in the binary's own folder, as the board does by default.
+  ASSERT_TRUE(Run.Call(GetParam(), Root.Door()));
   TTelnetCaller &C = Run.Caller;
   ASSERT_TRUE(C.Shows(10, 10, "Would you like to enable ANSI Music for this demo? (Y/N): ")) << C.Row(10);
   ASSERT_TRUE(C.Type("n"));
