@@ -4,7 +4,7 @@ PREFIX  ?= /usr/local
 JOBS    ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build run test deps bench docs install clean
+.PHONY: all build run test deps bench docs install package test-arm clean
 
 all: build
 
@@ -39,6 +39,18 @@ docs: $(BUILD)/CMakeCache.txt
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Debian packages from the install rules: vantorama (the door) and libdoorkit-dev (the kit),
+# in $(BUILD)/packages, checked by lintian where it is installed.
+package: build
+	rm -rf $(BUILD)/packages
+	cd $(BUILD) && cpack -G DEB
+	@if command -v lintian >/dev/null; then lintian --fail-on error $(BUILD)/packages/*.deb; \
+	else echo "lintian is not installed: the packages are not checked"; fi
+
+# The door built for 64-bit and 32-bit ARM and tested under qemu-user; see tools/test-arm.sh.
+test-arm: deps build
+	JOBS=$(JOBS) BUILD=$(BUILD) tools/test-arm.sh
 
 clean:
 	rm -rf $(BUILD)

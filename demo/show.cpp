@@ -72,8 +72,11 @@ void DemoRandomize() {
 
 int32_t DemoRandom(int32_t ARange) {
   if (ARange <= 0) return 0;
-  // Multiply-shift maps 64 random bits onto 0..ARange-1 without a division.
-  return static_cast<int32_t>((static_cast<unsigned __int128>(NextRandom()) * static_cast<uint32_t>(ARange)) >> 64);
+  // Multiply-shift maps 64 random bits onto 0..ARange-1 without a division: the top 64 bits
+  // of the 96-bit product, formed in two halves since 32-bit ARM has no 128-bit integers.
+  const uint64_t R = NextRandom();
+  const uint64_t N = static_cast<uint32_t>(ARange);
+  return static_cast<int32_t>(((R >> 32) * N + (((R & 0xFFFFFFFFull) * N) >> 32)) >> 32);
 }
 
 bool AskUseAnsiMusic() {

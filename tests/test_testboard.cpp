@@ -3,8 +3,6 @@
 // a pseudo-terminal), the door runs the whole show, and the caller lands back at the board.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 
@@ -12,10 +10,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "boards/caller.h"
+#include "boards/board.h"
 
 namespace {
 
+using boards::TBoardRun;
 using boards::TChild;
 using boards::TTelnetCaller;
 
@@ -39,55 +38,6 @@ const std::string kNegotiation = std::string(
     "\xFF\xFC\x20"                          // WONT TERMINAL-SPEED
     "\xFF\xF1",                             // NOP
     32);
-
-struct TBoardRun {
-  TChild Board;
-  int Fd = -1;
-  TTelnetCaller Caller;
-
-  ~TBoardRun() { NetClose(Fd); }
-
-  int Port = 0;
-
-  // Starts the board on a free port for one caller.
-  bool Start(const std::string &AMode) {
-    const std::string Python = VANTORAMA_PYTHON;
-    if (!Board.Start({Python, std::string(VANTORAMA_SOURCE_DIR) + "/tools/testboard.py", "--port", "0", "--once",
-                      "--mode", AMode, "--door", VANTORAMA_BIN},
-                     ""))
-      return false;
-    const std::string Listening = "listening on 127.0.0.1:";
-    if (!Board.LogHas(" mode)", 20000)) {
-      ADD_FAILURE() << "the board did not start: " << Board.Log;
-      return false;
-    }
-    Port = std::atoi(Board.Log.c_str() + Board.Log.find(Listening) + Listening.size());
-    return Port > 0;
-  }
-
-  // Starts the board and connects as its caller.
-  bool Call(const std::string &AMode) {
-    if (!Start(AMode)) return false;
-    Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in Addr{};
-    Addr.sin_family = AF_INET;
-    Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    Addr.sin_port = htons(static_cast<uint16_t>(Port));
-    if (connect(Fd, reinterpret_cast<sockaddr *>(&Addr), sizeof(Addr)) != 0) {
-      ADD_FAILURE() << "cannot reach the board on port " << Port;
-      return false;
-    }
-    Caller.Fd = Fd;
-    return true;
-  }
-
-  // The board's words once the door has ended, and its own end.
-  void ExpectBoardEnds() {
-    EXPECT_TRUE(Board.LogHas("node 1: door ended with exit code 0", 15000)) << Board.Log;
-    ASSERT_TRUE(Board.Wait(10000, &Caller)) << "the board did not end";
-    EXPECT_TRUE(Board.ExitedWith(0)) << Board.Log;
-  }
-};
 
 bool HavePython() { return std::string(VANTORAMA_PYTHON).size() > 0; }
 

@@ -2,7 +2,7 @@
 # Installs the Debian packages the tests and benchmarks need, when they are missing.
 # The door itself needs nothing beyond the C++ standard library.
 set -e
-PKGS="cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libvterm-dev libncurses-dev python3 python3-pyte telnet"
+PKGS="cmake g++ make pkg-config libgtest-dev libgmock-dev libbenchmark-dev libvterm-dev libncurses-dev python3 python3-pyte telnet dpkg-dev lintian"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
