@@ -10,6 +10,7 @@
 
 #include "doorkit/comm.h"
 #include "doorkit/console.h"
+#include "console_watch.h"
 #include "door_internal.h"
 #include "door_private.h"
 #include "doorkit/dropfiles.h"
@@ -171,6 +172,8 @@ void DefaultOnUsage() {
       " Optional parameters",
       "  -X         DISABLE COMM ROUTINES (STDIO MODE)",
       "",
+      "  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)",
+      "",
   };
   ClrScr();
   for (const std::string &line : lines) ConsoleWrite(line + "\r\n");
@@ -185,6 +188,7 @@ void DoorStartup(int argc, char **argv) {
   std::string dropFile;
   bool forceStdio = false;
   bool local = true;
+  bool watch = true;
   int32_t node = 0;
   int32_t socket = -99;
 
@@ -212,6 +216,9 @@ void DoorStartup(int argc, char **argv) {
         break;
       case 'X':
         forceStdio = true;
+        break;
+      case 'P':
+        watch = false;
         break;
       default:
         if (DoorOnCLP) DoorOnCLP(key, value);
@@ -269,6 +276,9 @@ void DoorStartup(int argc, char **argv) {
 
   DoorLastKey.Time = door_private::Now();
   DoorSession.TimeOn = door_private::Now();
+  // The sysop's view of the node, wherever the sysop is; opened before the end-of-session
+  // tidy-up is installed, so that the watchers see that tidy-up too.
+  if (watch && !local) ConsoleWatchOpen(DoorDropInfo.Node, door_private::WatchInfo);
   if (g.Stdio) return;
 
   DoorOpenComm();

@@ -9,6 +9,7 @@
 #include "doorkit/crt2.h"
 #include "doorkit/door.h"
 #include "door_private.h"
+#include "console_watch.h"
 
 namespace {
 
@@ -25,21 +26,6 @@ constexpr char SCAN_DOWN = 'P';
 // Between two looks for a key, the door sleeps until the caller or the sysop types, the
 // pump's next second comes, or this much time passes.
 constexpr uint32_t KEY_WAIT_MS = 500;
-
-// Asleep in the kernel, not polling: a key is still taken at once, and the pump still acts
-// on the second.
-void WaitForKey() {
-  uint32_t wait = KEY_WAIT_MS;
-  if (DoorSession.Events) {
-    const double elapsed = (door_private::Now() - DoorSession.EventsTime) * 86400000.0;
-    if (elapsed >= 1000) {
-      wait = 1;  // due now
-    } else if (elapsed >= 0) {
-      wait = std::min<uint32_t>(wait, static_cast<uint32_t>(1000 - elapsed) + 1);
-    }
-  }
-  ConsoleWaitInput(g.Stdio ? -1 : CommWaitHandle(), wait);
-}
 
 // Up to 500 ms for the rest of a key sequence: ten tries, 50 ms apart.
 bool WaitForCallerByte() {
@@ -75,40 +61,74 @@ bool ReadCallerKey(char &AKey) {
 
 }  // namespace
 
+// Asleep in the kernel, not polling: a key is still taken at once, and the pump still acts
+// on the second.
+void door_private::WaitForKey() {
+  uint32_t wait = KEY_WAIT_MS;
+  if (DoorSession.Events) {
+    const double elapsed = (door_private::Now() - DoorSession.EventsTime) * 86400000.0;
+    if (elapsed >= 1000) {
+      wait = 1;  // due now
+    } else if (elapsed >= 0) {
+      wait = std::min<uint32_t>(wait, static_cast<uint32_t>(1000 - elapsed) + 1);
+    }
+  }
+  ConsoleWaitInput(g.Stdio ? -1 : CommWaitHandle(), wait);
+}
+
+bool door_private::SysopKeyWaiting() {
+  while (!g.SysopKeyHeld) {
+    char key = 0;
+    bool extended = false;
+    if (!g.Stdio && KeyPressed()) {
+      key = ReadKey();
+      extended = key == 0;
+      if (extended) key = ReadKey();
+    } else if (!ConsoleWatchKey(key, extended)) {
+      return false;
+    }
+    // The door's hot keys first, then the kit's; a key either takes is gone.
+    if (extended && ((DoorOnSysopKey && DoorOnSysopKey(key)) || KitSysopKey(key))) continue;
+    g.SysopKeyHeld = true;
+    g.SysopKey = key;
+    g.SysopKeyExtended = extended;
+  }
+  return true;
+}
+
+bool door_private::TakeSysopKey(char &AKey, bool &AExtended) {
+  if (!SysopKeyWaiting()) return false;
+  g.SysopKeyHeld = false;
+  AKey = g.SysopKey;
+  AExtended = g.SysopKeyExtended;
+  return true;
+}
+
 bool DoorKeyPressed() {
   door_private::DoorDoEvents();
-  if (g.Stdio) return KeyPressed();
-  return CommCharAvail() || KeyPressed();
+  if (g.Stdio) return KeyPressed() || door_private::SysopKeyWaiting();
+  return CommCharAvail() || door_private::SysopKeyWaiting();
 }
 
 char DoorReadKey() {
   DoorLastKey.Location = lkNone;
   char key = 0;
   while (DoorLastKey.Location == lkNone) {
-    while (!DoorKeyPressed()) WaitForKey();
+    while (!DoorKeyPressed()) door_private::WaitForKey();
 
-    if (g.Stdio) {
-      if (KeyPressed()) {
-        key = ReadKey();
-        DoorLastKey.Extended = key == 0;
-        if (key == 0) key = ReadKey();
-        DoorLastKey.Location = lkUser;
-      }
+    if (g.Stdio && KeyPressed()) {
+      // In stdio mode the local keyboard is the caller's.
+      key = ReadKey();
+      DoorLastKey.Extended = key == 0;
+      if (key == 0) key = ReadKey();
+      DoorLastKey.Location = lkUser;
       continue;
     }
 
-    if (CommCharAvail()) ReadCallerKey(key);
-    if (DoorLastKey.Location == lkNone && KeyPressed()) {
-      char local = ReadKey();
-      if (local == 0) {
-        char scan = ReadKey();
-        if (DoorOnSysopKey && DoorOnSysopKey(scan)) continue;  // the sysop's hot key
-        key = scan;
-        DoorLastKey.Extended = true;
-      } else {
-        key = local;
-        DoorLastKey.Extended = false;
-      }
+    if (!g.Stdio && CommCharAvail()) ReadCallerKey(key);
+    bool extended = false;
+    if (DoorLastKey.Location == lkNone && door_private::TakeSysopKey(key, extended)) {
+      DoorLastKey.Extended = extended;
       DoorLastKey.Location = lkSysop;
     }
   }

@@ -46,6 +46,7 @@ TTempDir *InstallTest::Prefix = nullptr;
 TEST_F(InstallTest, LaysOutTheDoorThePictureAndTheGuide) {
   const std::string Root = Prefix->Path;
   EXPECT_TRUE(IsExecutable(Root + "/bin/vantorama"));
+  EXPECT_TRUE(IsExecutable(Root + "/bin/doorwatch")) << "the sysop's watcher, beside the door";
   const std::string Picture = ReadFile(Root + "/share/vantorama/vortex.sixel");
   EXPECT_FALSE(Picture.empty());
   EXPECT_EQ(Picture, ReadFile(std::string(VANTORAMA_SOURCE_DIR) + "/demo/vortex.sixel"));

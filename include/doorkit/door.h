@@ -92,8 +92,9 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
 
 // The switches the kit takes itself, in upper case (either case and either prefix, "-" or
 // "/", work on the command line): the board's -D drop file, -N node, -S socket, -X stdio and
-// -? usage, and -L local mode. Every other letter reaches the door's own DoorOnCLP.
-inline constexpr char DOOR_KIT_SWITCHES[] = "?DLNSX";
+// -? usage, and -L local mode; -P no sysop's view (the door opens no socket for doorwatch).
+// Every other letter reaches the door's own DoorOnCLP.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?DLNPSX";
 
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
