@@ -3,6 +3,7 @@
 // live, drawn by the kit's own console, and the keys typed here are the node's sysop keys.
 // Ctrl+] leaves; the door goes on.
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -46,7 +47,8 @@ int Connect(const std::string &APath) {
     return -1;
   }
   std::memcpy(A.sun_path, APath.c_str(), APath.size() + 1);
-  const int Fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Not waiting on a door too busy to take its callers: that one does not answer.
+  const int Fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (Fd < 0) return -1;
   if (connect(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A) != 0) {
     const int Saved = errno;
@@ -54,6 +56,7 @@ int Connect(const std::string &APath) {
     errno = Saved;
     return -1;
   }
+  fcntl(Fd, F_SETFL, fcntl(Fd, F_GETFL) & ~O_NONBLOCK);
   return Fd;
 }
 
@@ -185,10 +188,11 @@ int Watch(const std::string &AArg) {
   }
   const int Fd = Connect(Path);
   if (Fd < 0) {
-    const bool Denied = errno == EACCES || errno == EPERM;
-    std::fprintf(stderr, "doorwatch: %s: %s\n", Path.c_str(),
-                 Denied ? "this user may not watch that door" : errno == ECONNREFUSED ? "the door there has ended"
-                                                                                      : std::strerror(errno));
+    const char *Why = errno == EACCES || errno == EPERM ? "this user may not watch that door"
+                      : errno == ECONNREFUSED              ? "the door there has ended"
+                      : errno == EAGAIN                    ? "the door does not answer"
+                                                           : std::strerror(errno);
+    std::fprintf(stderr, "doorwatch: %s: %s\n", Path.c_str(), Why);
     return 1;
   }
   TWatchReader Reader;

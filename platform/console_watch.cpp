@@ -252,7 +252,8 @@ int BindNode(const std::string &APath) {
   int R = bind(Fd, reinterpret_cast<sockaddr *>(&A), sizeof A);
   if (R != 0 && errno == EADDRINUSE) {
     struct stat St{};
-    const int Probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Not waiting: a live door that has not taken its earlier callers yet is still live.
+    const int Probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const bool Live = Probe >= 0 && connect(Probe, reinterpret_cast<sockaddr *>(&A), sizeof A) == 0;
     const bool Refused = !Live && errno == ECONNREFUSED;
     if (Probe >= 0) close(Probe);

@@ -62,6 +62,22 @@ def text(screen, y):
     return screen.display[y - 1]
 
 
+class PtyEnd:
+    """The board's end of a stdio door's pseudo-terminal, used as the caller's connection."""
+
+    def __init__(self, fd):
+        self.fd = fd
+
+    def fileno(self):
+        return self.fd
+
+    def recv(self, n):
+        return os.read(self.fd, n)
+
+    def sendall(self, data):
+        os.write(self.fd, data)
+
+
 class Caller:
     """The caller's telnet client: telnet commands off, the rest as CP437 on a screen."""
 
@@ -210,6 +226,23 @@ class WatchTest(unittest.TestCase):
         self.ends.append(caller)
         return caller
 
+    def start_stdio_door(self):
+        """A stdio door on the caller's 80x25 pseudo-terminal, as a board relays it (-X)."""
+        lines = ["2", "-1", "38400", "Test Board", "1", "Test Caller", "Tester", "100", "60", "1", "1"]
+        drop = os.path.join(self.runtime, "DOOR32.SYS")
+        with open(drop, "w") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        master, slave = pty.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
+        self.door = subprocess.Popen([DOOR, "-D" + drop, "-X"], stdin=slave, stdout=slave, stderr=slave,
+                                     cwd=os.path.dirname(DOOR), env=dict(self.env, LC_ALL="C"),
+                                     start_new_session=True)
+        os.close(slave)
+        caller = Caller(PtyEnd(master))
+        self.ends.append(caller)
+        self.addCleanup(os.close, master)
+        return caller
+
     def watch(self, *args, user=None, **size):
         w = Watcher(self.env, args, user, **size)
         self.ends.append(w)
@@ -258,6 +291,15 @@ class WatchTest(unittest.TestCase):
         self.assertTrue(self.pump(lambda: "Sixel" in "".join(caller.screen.display)))
         self.assertTrue(self.pump(lambda: self.mirrors(caller, second)))
         self.assertIsNone(self.door.poll())
+
+    def test_a_stdio_door_is_watched_too(self):
+        caller = self.start_stdio_door()
+        self.at_question(caller)
+        w = self.watch("1")
+        self.assertTrue(self.pump(lambda: self.mirrors(caller, w)), "\n".join(w.screen.display))
+        w.type(b"n")  # the sysop answers for the caller
+        self.assertTrue(self.pump(lambda: "Sixel" in "".join(caller.screen.display)))
+        self.assertTrue(self.pump(lambda: self.mirrors(caller, w)))
 
     def test_listing_names_the_nodes(self):
         caller = self.start_door()
