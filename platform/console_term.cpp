@@ -265,14 +265,15 @@ void DispatchSignal() {
   FEnding = 0;
 }
 
-// poll with the ending signals and resizes held back until the sleep itself, so one that
-// comes just before it still cuts it short instead of waiting out the time-out.
+// Whether a watcher (or a new one on the node's socket) woke a sleep.
 bool WatchWoke(const pollfd *AFds, nfds_t ACount) {
   for (nfds_t I = 0; I < ACount; ++I)
     if (AFds[I].revents) return true;
   return false;
 }
 
+// poll with the ending signals and resizes held back until the sleep itself, so one that
+// comes just before it still cuts it short instead of waiting out the time-out.
 int SleepPoll(pollfd *AFds, nfds_t ACount, int ATimeoutMs) {
   if (ATimeoutMs <= 0) return poll(AFds, ACount, 0);
   sigset_t Held, Old;

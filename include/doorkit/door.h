@@ -98,7 +98,8 @@ inline constexpr char DOOR_KIT_SWITCHES[] = "?DLNPSX";
 
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
-// -X stdio, -? usage; "-" or "/" as prefix) and starts a local, stdio or link session.
+// -X stdio, -? usage, -P no sysop's view; "-" or "/" as prefix) and starts a local, stdio or
+// link session; a stdio or link session offers its screen to the sysop's watchers (doorwatch).
 // Ends the program (exit code 0) after the usage screen or a start-up failure.
 void DoorStartup(int argc, char **argv);
 // Call last: releases this program's handle on the link (the caller stays on the board).
