@@ -69,6 +69,10 @@ extern void (*DoorOnCLP)(char AKey, const std::string &AValue);
 extern void (*DoorOnHangup)();
 extern void (*DoorOnLocalLogin)();
 extern void (*DoorOnStatusBar)();
+// The sysop's extended keys (the door's own terminal in link mode, or a watcher's) as PC scan
+// codes, offered as soon as the door polls for keys; true takes the key. One it does not take
+// may be the kit's: Alt+H hang up (0x23), Alt+G five minutes more (0x22), Alt+T five minutes
+// less (0x14), Alt+C chat (0x2E); any other comes back from DoorReadKey as the sysop's.
 extern bool (*DoorOnSysopKey)(char AKey);
 extern void (*DoorOnTimeOut)();
 extern void (*DoorOnTimeOutWarning)(uint8_t AMinutes);
