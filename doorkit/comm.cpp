@@ -8,10 +8,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "comm_internal.h"
+#include "cp437.h"
 
 namespace {
 
@@ -37,11 +39,26 @@ enum class TTelnet : uint8_t {
   SbIac,   // an IAC inside a subnegotiation: SE ends it, a second IAC is part of it
 };
 
+// Where the caller's outgoing text stands: glyphs are turned into UTF-8 only in plain text,
+// never inside an escape sequence, a device control string (sixel) or a music string.
+enum class TOutText : uint8_t {
+  Text,
+  Esc,       // after ESC
+  CsiFirst,  // right after ESC [: N or | begins music
+  Csi,       // the parameters
+  Music,   // ESC [ N up to SO
+  String,  // ESC P, ESC ], ... up to the string terminator
+  StringEsc,
+};
+
 constexpr uint8_t TELNET_SE = 0xF0;
 constexpr uint8_t TELNET_SB = 0xFA;
 constexpr uint8_t TELNET_WILL = 0xFB;
 constexpr uint8_t TELNET_DONT = 0xFE;
 constexpr uint8_t TELNET_IAC = 0xFF;
+constexpr uint8_t TELNET_NAWS = 31;
+// The longest subnegotiation kept to be read (a window-size report is 5 bytes).
+constexpr size_t SB_KEEP = 8;
 
 struct State {
   // The caller's data bytes (telnet taken out, line ends folded), not read yet:
@@ -57,6 +74,15 @@ struct State {
   int FOldFlags = -1;     // the board's file-status flags, put back at close
   TLineEnd FLineEnd = TLineEnd::None;
   TTelnet FTelnet = TTelnet::Data;
+  uint8_t FSb[SB_KEEP] = {};  // the subnegotiation being received, IAC IAC taken as one byte
+  size_t FSbLen = 0;
+  uint16_t FCols = 0, FRows = 0;  // the caller's last window-size report
+  bool FStdio = false;     // the caller's stream is on the standard handles: no telnet
+  int FOutFd = -1;         // where the caller's bytes go: the socket, or standard output
+  bool FOutSocket = false;  // ... and that is a socket (sends that never block)
+  bool FUtf8 = false;       // the caller's terminal takes UTF-8 both ways
+  TUtf8Decoder FUtf8In;
+  TOutText FOutText = TOutText::Text;
   uint32_t FSendTimeout = COMM_SEND_TIMEOUT_MS;
   bool FBuffered = false;  // writes gather in FOut until a flush
   char FOut[COMM_OUT_BUFFER_SIZE];
@@ -90,16 +116,44 @@ void FoldByte(char AC) {
   g.FBuffer[g.FTail++] = AC;
 }
 
+// A data byte of the caller's; from a UTF-8 caller, a character becomes its CP437 byte
+// once whole, and one without a CP437 form is dropped (its bytes would read as keys).
+void TakeData(char AC) {
+  if (g.FUtf8) {
+    const int32_t Code = Utf8Feed(g.FUtf8In, static_cast<uint8_t>(AC));
+    if (Code < 0) return;
+    const int Ch = Cp437FromUnicode(static_cast<uint32_t>(Code));
+    if (Ch < 0) return;
+    AC = static_cast<char>(Ch);
+  }
+  FoldByte(AC);
+}
+
+// A subnegotiation has ended with IAC SE: a window-size report is kept.
+void TakeSubnegotiation() {
+  if (g.FSbLen == 5 && g.FSb[0] == TELNET_NAWS) {
+    g.FCols = static_cast<uint16_t>((g.FSb[1] << 8) | g.FSb[2]);
+    g.FRows = static_cast<uint16_t>((g.FSb[3] << 8) | g.FSb[4]);
+  }
+  g.FSbLen = 0;
+}
+
+void KeepSb(uint8_t AB) {
+  if (g.FSbLen < SB_KEEP) g.FSb[g.FSbLen] = AB;
+  if (g.FSbLen <= SB_KEEP) g.FSbLen++;  // longer than kept: no report of ours
+}
+
 // The byte after an IAC.
 void TakeCommand(char AC) {
   const uint8_t B = static_cast<uint8_t>(AC);
   if (B == TELNET_IAC) {
     g.FTelnet = TTelnet::Data;
-    FoldByte(AC);
+    TakeData(AC);
   } else if (B >= TELNET_WILL && B <= TELNET_DONT) {
     g.FTelnet = TTelnet::Option;
   } else if (B == TELNET_SB) {
     g.FTelnet = TTelnet::Sb;
+    g.FSbLen = 0;
   } else {
     g.FTelnet = TTelnet::Data;  // NOP, GA, AYT, ...: two bytes in all
   }
@@ -123,10 +177,10 @@ void TakeReceived(const char *AData, size_t ALen) {
     const uint8_t B = static_cast<uint8_t>(C);
     switch (g.FTelnet) {
       case TTelnet::Data:
-        if (B == TELNET_IAC) {
+        if (B == TELNET_IAC && !g.FStdio) {
           g.FTelnet = TTelnet::Iac;
         } else {
-          FoldByte(C);
+          TakeData(C);
         }
         break;
       case TTelnet::Iac:
@@ -136,13 +190,19 @@ void TakeReceived(const char *AData, size_t ALen) {
         g.FTelnet = TTelnet::Data;
         break;
       case TTelnet::Sb:
-        if (B == TELNET_IAC) g.FTelnet = TTelnet::SbIac;
+        if (B == TELNET_IAC) {
+          g.FTelnet = TTelnet::SbIac;
+        } else {
+          KeepSb(B);
+        }
         break;
       case TTelnet::SbIac:
         if (B == TELNET_SE) {
           g.FTelnet = TTelnet::Data;
+          TakeSubnegotiation();
         } else if (B == TELNET_IAC) {
           g.FTelnet = TTelnet::Sb;
+          KeepSb(B);
         } else {
           // A client that left out its SE: the subnegotiation ends at this command, and
           // the caller's keys after it are not swallowed up to some later SE.
@@ -161,12 +221,12 @@ uint64_t MonotonicMs() {
   return static_cast<uint64_t>(T.tv_sec) * 1000u + static_cast<uint64_t>(T.tv_nsec) / 1000000u;
 }
 
-bool Usable() { return g.FSocket && !g.FClosed; }
+bool Usable() { return (g.FSocket || g.FStdio) && !g.FClosed; }
 
 // One poll of the socket; only called with an empty buffer.
 void ReceiveData() {
   if (g.FClosed) return;
-  if (!g.FSocket) {
+  if (!g.FSocket && !g.FStdio) {
     // Not a socket (a serial port number, our own stdio): nothing can ever arrive.
     g.FCarrier = false;
     return;
@@ -185,8 +245,10 @@ void ReceiveData() {
   char ReadArray[RECEIVE_SIZE];
   ssize_t NumRead;
   do {
-    // Never block here: the board may share the socket and take the bytes first.
-    NumRead = recv(g.FCommNumber, ReadArray, sizeof(ReadArray), MSG_DONTWAIT);
+    // Never block here: the board may share the socket and take the bytes first. Standard
+    // input may be a pipe or a pty, where only a read reads.
+    NumRead = g.FStdio ? read(g.FCommNumber, ReadArray, sizeof(ReadArray))
+                       : recv(g.FCommNumber, ReadArray, sizeof(ReadArray), MSG_DONTWAIT);
   } while (NumRead < 0 && errno == EINTR);
   if (NumRead < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
   if (NumRead <= 0) {
@@ -221,7 +283,7 @@ bool WaitForRoom(uint64_t &AStalledMs) {
   }
   const uint64_t Slice = std::min<uint64_t>(WAIT_SLICE_MS, g.FSendTimeout - AStalledMs);
   const uint64_t Start = MonotonicMs();
-  pollfd P{g.FCommNumber, POLLOUT, 0};
+  pollfd P{g.FOutFd, POLLOUT, 0};
   poll(&P, 1, static_cast<int>(Slice));  // a signal cuts it short: SA_RESTART never restarts poll
   AStalledMs += MonotonicMs() - Start;
   if (CommOnSendWait) CommOnSendWait();
@@ -237,7 +299,8 @@ void SendNow(const char *AData, size_t ALen) {
   // the kernel's (MSG_DONTWAIT), so they are bounded and a signal can end the door in one.
   // MSG_NOSIGNAL: a caller who has hung up must not kill the door with SIGPIPE.
   while (Left > 0) {
-    ssize_t Sent = send(g.FCommNumber, P, Left, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t Sent = g.FOutSocket ? send(g.FOutFd, P, Left, MSG_NOSIGNAL | MSG_DONTWAIT)
+                                : write(g.FOutFd, P, Left);
     if (Sent > 0) {
       P += Sent;
       Left -= static_cast<size_t>(Sent);
@@ -275,13 +338,83 @@ void Gather(const char *AData, size_t ALen, bool AEscape) {
   }
 }
 
+// The caller's text for a UTF-8 terminal: each CP437 glyph byte as its Unicode character;
+// control bytes, escape and control sequences, sixel data and music strings as they are.
+// A sequence split over two writes is still followed.
+void AppendUtf8(std::string_view AText, std::string &AOut) {
+  for (char C : AText) {
+    const uint8_t B = static_cast<uint8_t>(C);
+    TOutText &S = g.FOutText;
+    switch (S) {
+      case TOutText::Text:
+        if (B == 0x1B) S = TOutText::Esc;
+        break;
+      case TOutText::Esc:
+        if (B == '[') {
+          S = TOutText::CsiFirst;
+        } else if (B == 'P' || B == ']' || B == 'X' || B == '^' || B == '_') {
+          S = TOutText::String;  // DCS (sixel), OSC, SOS, PM, APC
+        } else if (B != 0x1B) {
+          S = TOutText::Text;
+        }
+        break;
+      case TOutText::CsiFirst:
+      case TOutText::Csi:
+        if ((B == 'N' || B == '|') && S == TOutText::CsiFirst) {
+          S = TOutText::Music;
+        } else if (B >= 0x40 || B == 0x1B) {
+          // The final byte; or a byte that breaks the sequence off (read afresh below).
+          S = B == 0x1B ? TOutText::Esc : TOutText::Text;
+          if (B < 0x7F) {
+            AOut += C;
+            continue;
+          }
+        } else {
+          S = TOutText::Csi;
+        }
+        break;
+      case TOutText::Music:
+        if (B == 0x0E) S = TOutText::Text;
+        AOut += C;
+        continue;
+      case TOutText::String:
+        if (B == 0x1B) S = TOutText::StringEsc;
+        if (B == 0x07) S = TOutText::Text;
+        AOut += C;
+        continue;
+      case TOutText::StringEsc:
+        S = B == '\\' ? TOutText::Text : B == 0x1B ? TOutText::StringEsc : TOutText::String;
+        AOut += C;
+        continue;
+    }
+    if (B >= 0x80 && S == TOutText::Text) {
+      AOut += Cp437Glyph(B, true);
+    } else {
+      AOut += C;
+    }
+  }
+}
+
+// What every open starts from; the caller's character set stays as it was chosen.
+void Adopt(int32_t AIn, int AOut) {
+  g.FCommNumber = AIn;
+  g.FOutFd = AOut;
+  g.FClosed = false;
+  g.FOldFlags = -1;
+  g.FLineEnd = TLineEnd::None;
+  g.FTelnet = TTelnet::Data;
+  g.FSbLen = 0;
+  g.FUtf8In = TUtf8Decoder{};
+  g.FOutText = TOutText::Text;
+}
+
 }  // namespace
 
 void CommOpen(int32_t ACommNumber) {
-  g.FCommNumber = ACommNumber;
-  g.FClosed = false;
+  Adopt(ACommNumber, ACommNumber);
+  g.FStdio = false;
   g.FSocket = IsSocket(ACommNumber);
-  g.FOldFlags = -1;
+  g.FOutSocket = g.FSocket;
   if (g.FSocket) {
     int Flags = fcntl(ACommNumber, F_GETFL);
     if (Flags >= 0) {
@@ -289,14 +422,27 @@ void CommOpen(int32_t ACommNumber) {
       if (Flags & O_NONBLOCK) fcntl(ACommNumber, F_SETFL, Flags & ~O_NONBLOCK);
     }
   }
-  g.FLineEnd = TLineEnd::None;
-  g.FTelnet = TTelnet::Data;
   CommWriteRaw(std::string_view("\xFF\xFB\x00", 3));  // IAC WILL TRANSMIT-BINARY
   CommWriteRaw(std::string_view("\xFF\xFB\x01", 3));  // IAC WILL ECHO
 }
 
+void CommOpenStdio() {
+  Adopt(STDIN_FILENO, STDOUT_FILENO);
+  g.FStdio = true;
+  g.FSocket = false;
+  g.FOutSocket = IsSocket(STDOUT_FILENO);
+  // A board that closes its end of a pipe must not kill the door: the write fails instead,
+  // and the caller counts as gone.
+  if (!g.FOutSocket) signal(SIGPIPE, SIG_IGN);
+}
+
 void CommClose(bool ADisconnect) {
   CommFlushOutBuffer();
+  if (g.FStdio) {
+    // The standard handles stay open; the program's end lets them go.
+    g.FClosed = true;
+    return;
+  }
   if (!Usable()) {
     // Never ours to close (not a socket, so maybe our own stdio), or closed already.
     g.FClosed = true;
@@ -329,6 +475,17 @@ char CommReadChar() {
 }
 
 void CommWrite(std::string_view AText) {
+  std::string Converted;
+  if (g.FUtf8) {
+    Converted.reserve(AText.size() + AText.size() / 2);
+    AppendUtf8(AText, Converted);
+    AText = Converted;
+  }
+  // A pty or a pipe is no telnet link: a byte 255 goes as it is.
+  if (g.FStdio) {
+    CommWriteRaw(AText);
+    return;
+  }
   if (g.FBuffered) {
     // The common case: a short text that fits, copied and searched for 0xFF in one pass.
     const size_t N = AText.size();
@@ -365,7 +522,7 @@ void CommWrite(std::string_view AText) {
 }
 
 void CommWriteRaw(std::string_view AText) {
-  CommWriteBlock(AText.data(), static_cast<int32_t>(AText.size()));
+  CommWriteBlock(AText.data(), static_cast<int32_t>(std::min<size_t>(AText.size(), INT32_MAX)));
 }
 
 void CommWriteBlock(const void *Block, int32_t BlockLen) {
@@ -401,6 +558,18 @@ void CommSetBaud(int32_t ABaud) { (void)ABaud; }
 void CommSetSendTimeout(uint32_t AMilliseconds) { g.FSendTimeout = AMilliseconds; }
 
 void CommLoseCarrier() { g.FCarrier = false; }
+
+void CommSetUtf8(bool AOn) {
+  g.FUtf8 = AOn;
+  g.FUtf8In = TUtf8Decoder{};
+}
+
+bool CommUtf8() { return g.FUtf8; }
+
+void CommWindowSize(uint16_t &ACols, uint16_t &ARows) {
+  ACols = g.FCols;
+  ARows = g.FRows;
+}
 
 int CommWaitHandle() { return Usable() && g.FCarrier ? g.FCommNumber : -1; }
 

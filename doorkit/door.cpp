@@ -2,11 +2,16 @@
 // end-of-program tidy-up, and the login and usage screens.
 #include "doorkit/door.h"
 
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "doorkit/comm.h"
 #include "doorkit/console.h"
@@ -60,14 +65,99 @@ std::string FileNamePart(const char *APath) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Start-up failures are told to the sysop only: the link is not in use yet.
-[[noreturn]] void FailStartup(const std::string &ALine1, const std::string &ALine2) {
+// Start-up's own words, written before the link is in use: the console draws them on a
+// terminal (the sysop's, or a stdio caller's pty). Where standard output is no terminal
+// (a pipe to the board, a file, a log) they go out there as plain lines, so they are not
+// lost: the caller of a stdio door on a pipe reads them, "-? > file" keeps them.
+void SayLines(const std::vector<std::string> &ALines) {
+  std::string Text;
+  for (const std::string &Line : ALines) Text += Line + "\r\n";
   ClrScr();
-  ConsoleWrite("\r\n");
-  ConsoleWrite(ALine1 + "\r\n");
-  if (!ALine2.empty()) ConsoleWrite(ALine2 + "\r\n");
-  ConsoleWrite("\r\n");
+  ConsoleWrite(Text);
+  if (ConsoleShown()) return;
+  signal(SIGPIPE, SIG_IGN);  // a reader that has gone: the door still ends with 0
+  size_t Done = 0;
+  while (Done < Text.size()) {
+    const ssize_t N = write(STDOUT_FILENO, Text.data() + Done, Text.size() - Done);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) break;
+    Done += static_cast<size_t>(N);
+  }
+}
+
+[[noreturn]] void FailStartup(const std::string &ALine1, const std::string &ALine2) {
+  std::vector<std::string> Lines{"", ALine1};
+  if (!ALine2.empty()) Lines.push_back(ALine2);
+  Lines.push_back("");
+  SayLines(Lines);
   door_private::EndProgram(true);
+}
+
+// How long start-up waits for the caller's terminal to answer its questions.
+constexpr double PROBE_WAIT_MS = 1000;
+
+struct TReport {
+  int Row, Col;
+};
+
+// Takes a cursor-position report (ESC [ row ; column R) out of the caller's bytes. Keys the
+// caller types while the door asks are not kept.
+void TakeReportByte(char AC, std::string &APending, std::vector<TReport> &AGot) {
+  if (AC == '\x1b') {
+    APending = "\x1b";
+    return;
+  }
+  if (APending.empty()) return;
+  if (APending.size() == 1) {
+    if (AC == '[') APending += AC; else APending.clear();
+    return;
+  }
+  if ((AC >= '0' && AC <= '9') || AC == ';') {
+    if (APending.size() < 16) APending += AC; else APending.clear();
+    return;
+  }
+  if (AC == 'R') {
+    const size_t Semi = APending.find(';');
+    if (Semi != std::string::npos) {
+      const int32_t Row = StrToIntDef(APending.substr(2, Semi - 2), -1);
+      const int32_t Col = StrToIntDef(APending.substr(Semi + 1), -1);
+      if (Row > 0 && Col > 0) AGot.push_back({Row, Col});
+    }
+  }
+  APending.clear();
+}
+
+// Asks the caller's terminal once, at start-up, and waits up to a second for the answers:
+// which character set it shows (a two-byte UTF-8 character between two cursor-position
+// reports moves one cell in UTF-8 and two in CP437; no answer keeps the set as it is), and
+// how big its window is (the cursor sent to the far corner and reported).
+void ProbeCaller(bool ACharset, bool ASize) {
+  std::string Ask;
+  if (ACharset) Ask += "\r\x1b[6n\xC3\xA9\x1b[6n";
+  if (ASize) Ask += "\x1b[s\x1b[999;999H\x1b[6n\x1b[u";
+  CommWriteRaw(Ask);
+  CommFlushOutBuffer();
+  const size_t Want = (ACharset ? 2 : 0) + (ASize ? 1 : 0);
+  std::vector<TReport> Got;
+  std::string Pending;
+  const TDateTime End = door_private::Now() + PROBE_WAIT_MS / 86400000.0;
+  while (Got.size() < Want) {
+    while (Got.size() < Want && CommCharAvail()) TakeReportByte(CommReadChar(), Pending, Got);
+    const double Left = (End - door_private::Now()) * 86400000.0;
+    if (Got.size() >= Want || !(Left > 0)) break;
+    ConsoleWaitInput(CommWaitHandle(), static_cast<uint32_t>(Left) + 1);
+  }
+  if (ACharset) {
+    if (Got.size() >= 2 && Got[0].Row == Got[1].Row) {
+      if (Got[1].Col - Got[0].Col == 1) CommSetUtf8(true);
+      if (Got[1].Col - Got[0].Col == 2) CommSetUtf8(false);
+    }
+    CommWriteRaw("\r  \r");  // the probe's character goes again
+  }
+  if (ASize && Got.size() == Want) {
+    g.ProbedCols = static_cast<uint16_t>(std::min(Got.back().Col, 0xFFFF));
+    g.ProbedRows = static_cast<uint16_t>(std::min(Got.back().Row, 0xFFFF));
+  }
 }
 
 // Runs once at the end of a link session, however the program ends: puts both screens in
@@ -93,7 +183,7 @@ void OnSignal(int ASignal) {
     CommLoseCarrier();
     return;
   }
-  if (ASignal == SIGHUP) {
+  if (ASignal == SIGHUP && !g.CallerOnStdio) {
     CommLoseCarrier();
     if (DoorOnHangup) DoorOnHangup();
     door_private::EndProgram(false);
@@ -106,6 +196,29 @@ void OnSignal(int ASignal) {
 
 // A send waiting on a full window still lets the door act on signals.
 void OnSendWait() { ConsoleCheckSignals(); }
+
+// What a stdio caller was sent last is in the link's out-buffer until it goes out.
+void FlushAtExit() {
+  if (g.CallerOnStdio) CommFlushOutBuffer();
+}
+
+// A stdio door: the caller's stream is on the standard handles, and the console keeps its
+// screen without drawing it there.
+void StartStdioCaller() {
+  ConsoleDetach();
+  CommOpenStdio();
+  g.CallerOnStdio = true;
+  CommOnSendWait = OnSendWait;
+  ConsoleOnSignal = OnSignal;
+  ConsoleOnWait = CommFlushOutBuffer;
+  // After the console's own exit handler: this one runs first, before the terminal is
+  // given back.
+  static bool registered = false;
+  if (!registered) {
+    registered = true;
+    std::atexit(FlushAtExit);
+  }
+}
 
 void InstallExitProc() {
   // The console restores the sysop's terminal from its own exit handler, registered at its
@@ -172,11 +285,12 @@ void DefaultOnUsage() {
       " Optional parameters",
       "  -X         DISABLE COMM ROUTINES (STDIO MODE)",
       "",
+      "  -U         UTF-8 CALLER (CP437 OTHERWISE)",
+      "  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437",
+      "  -W         ASK THE CALLER'S WINDOW SIZE",
       "  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)",
-      "",
   };
-  ClrScr();
-  for (const std::string &line : lines) ConsoleWrite(line + "\r\n");
+  SayLines({std::begin(lines), std::end(lines)});
   EndProgram(false);
 }
 
@@ -191,6 +305,9 @@ void DoorStartup(int argc, char **argv) {
   bool watch = true;
   int32_t node = 0;
   int32_t socket = -99;
+  bool utf8 = false;
+  bool probeCharset = false;
+  bool askWindow = false;
 
   for (int i = 1; argv && i < argc; i++) {
     if (!argv[i]) continue;
@@ -216,6 +333,15 @@ void DoorStartup(int argc, char **argv) {
         break;
       case 'X':
         forceStdio = true;
+        break;
+      case 'U':
+        utf8 = true;
+        break;
+      case 'A':
+        probeCharset = true;
+        break;
+      case 'W':
+        askWindow = true;
         break;
       case 'P':
         watch = false;
@@ -276,16 +402,24 @@ void DoorStartup(int argc, char **argv) {
 
   DoorLastKey.Time = door_private::Now();
   DoorSession.TimeOn = door_private::Now();
+  if (local) return;
   // The sysop's view of the node, wherever the sysop is; opened before the end-of-session
   // tidy-up is installed, so that the watchers see that tidy-up too.
-  if (watch && !local) ConsoleWatchOpen(DoorDropInfo.Node, door_private::WatchInfo);
-  if (g.Stdio) return;
+  if (watch) ConsoleWatchOpen(DoorDropInfo.Node, door_private::WatchInfo);
+  CommSetUtf8(utf8);
+  if (g.Stdio) {
+    StartStdioCaller();
+    if (probeCharset || askWindow) ProbeCaller(probeCharset, askWindow);
+    return;
+  }
 
   DoorOpenComm();
+  if (askWindow) CommWriteRaw(std::string_view("\xFF\xFD\x1F", 3));  // IAC DO NAWS
   CommOnSendWait = OnSendWait;
   ConsoleOnSignal = OnSignal;
   ConsoleOnWait = CommFlushOutBuffer;  // a program that holds its output back sends it before sleeping
   InstallExitProc();
+  if (probeCharset) ProbeCaller(true, false);
   DoorSession.Events = true;
   DoorSession.EventsTime = 0;  // the first poll acts at once
   DoorClrScr();
@@ -307,10 +441,49 @@ bool DoorOpenComm() {
 bool DoorCarrier() { return g.Stdio || CommCarrier(); }
 
 void DoorClose(bool ADisconnect) {
-  if (!g.Stdio) CommClose(ADisconnect);
+  if (door_private::CallerLinked()) CommClose(ADisconnect);
 }
 
 bool DoorStdio() { return g.Stdio; }
+
+bool DoorUtf8() { return door_private::CallerLinked() && CommUtf8(); }
+
+namespace {
+
+// The caller's window: their last telnet report, what their terminal answered the door's
+// question, or the size of the pty a stdio door runs on; 0 x 0 when nothing is known.
+void WindowSize(int32_t &ACols, int32_t &ARows) {
+  ACols = ARows = 0;
+  if (!door_private::CallerLinked()) return;
+  uint16_t Cols, Rows;
+  CommWindowSize(Cols, Rows);
+  if (Cols == 0 || Rows == 0) {
+    Cols = g.ProbedCols;
+    Rows = g.ProbedRows;
+  }
+  winsize W{};
+  if ((Cols == 0 || Rows == 0) && g.CallerOnStdio && ioctl(STDOUT_FILENO, TIOCGWINSZ, &W) == 0) {
+    Cols = W.ws_col;
+    Rows = W.ws_row;
+  }
+  if (Cols == 0 || Rows == 0) return;
+  ACols = Cols;
+  ARows = Rows;
+}
+
+}  // namespace
+
+int32_t DoorWindowColumns() {
+  int32_t Cols, Rows;
+  WindowSize(Cols, Rows);
+  return Cols;
+}
+
+int32_t DoorWindowRows() {
+  int32_t Cols, Rows;
+  WindowSize(Cols, Rows);
+  return Rows;
+}
 
 void DoorReset() {
   DoorDropInfo = TDoorDropInfo{};
@@ -332,5 +505,6 @@ void DoorReset() {
   DoorOnUsage = door_private::DefaultOnUsage;
   g = door_private::State{};
   gEnd = EndState{};
+  door_private::ResetKeys();
   door_private::ResetClock();
 }

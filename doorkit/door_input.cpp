@@ -1,6 +1,7 @@
 // Key input from the caller and the local keyboard, the line editor and the lightbar menu.
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <string>
 
 #include "doorkit/ansi.h"
@@ -10,6 +11,7 @@
 #include "doorkit/door.h"
 #include "door_private.h"
 #include "console_watch.h"
+#include "doorkit/stringutils.h"
 
 namespace {
 
@@ -23,46 +25,150 @@ constexpr char KEY_ESC = 0x1B;
 constexpr char SCAN_UP = 'H';
 constexpr char SCAN_DOWN = 'P';
 
+// How long the caller's terminal has for the next byte of a key sequence; an ESC followed
+// by nothing within it is the ESC key.
+constexpr double SEQUENCE_WAIT_MS = 500;
+// The longest sequence looked at; a longer one is dropped whole.
+constexpr size_t MAX_SEQUENCE = 16;
+
 // Between two looks for a key, the door sleeps until the caller or the sysop types, the
 // pump's next second comes, or this much time passes.
 constexpr uint32_t KEY_WAIT_MS = 500;
 
-// Up to 500 ms for the rest of a key sequence: ten tries, 50 ms apart.
-bool WaitForCallerByte() {
-  for (int i = 0; i < 10; i++) {
-    if (CommCharAvail()) return true;
-    Delay(50);
+struct TKeyState {
+  // An escape sequence begun by the caller: ESC and what followed it so far.
+  char Seq[MAX_SEQUENCE];
+  size_t Len = 0;
+  bool Overlong = false;  // more came than Seq holds: the sequence is dropped at its end
+  TDateTime Last = 0;     // when its last byte was taken
+  // A whole key, decoded and not read yet.
+  bool Ready = false;
+  char Key = 0;
+  bool Extended = false;
+};
+TKeyState gKeys;
+
+struct TKeyCode {
+  int Number;  // ESC [ n ~
+  uint8_t Scan;
+};
+
+// The PC's scan codes for the keys today's terminals send as ESC [ n ~.
+constexpr TKeyCode TILDE_KEYS[] = {
+    {1, 0x47},  {2, 0x52},  {3, 0x53},  {4, 0x4F},  {5, 0x49},  {6, 0x51},  {7, 0x47},
+    {8, 0x4F},  {11, 0x3B}, {12, 0x3C}, {13, 0x3D}, {14, 0x3E}, {15, 0x3F}, {17, 0x40},
+    {18, 0x41}, {19, 0x42}, {20, 0x43}, {21, 0x44}, {23, 0x85}, {24, 0x86},
+};
+
+// A letter after ESC [ or ESC O: the cursor keys, Home, End and (ESC O only) F1 to F4.
+int LetterScan(char AFinal, bool ASs3) {
+  switch (AFinal) {
+    case 'A': return 'H';
+    case 'B': return 'P';
+    case 'C': return 'M';
+    case 'D': return 'K';
+    case 'H': return 0x47;
+    case 'F': return 0x4F;
+    case 'P': return ASs3 ? 0x3B : -1;
+    case 'Q': return ASs3 ? 0x3C : -1;
+    case 'R': return ASs3 ? 0x3D : -1;
+    case 'S': return ASs3 ? 0x3E : -1;
+    default: return -1;
   }
-  return CommCharAvail();
 }
 
-// The caller's byte, with ESC [ A..D turned into the cursor keys. Returns false when the
-// bytes made an unknown sequence, which is dropped.
-bool ReadCallerKey(char &AKey) {
-  char ch = CommReadChar();
-  DoorLastKey.Extended = false;
-  DoorLastKey.Location = lkUser;
-  AKey = ch;
-  if (ch != KEY_ESC) return true;
-  if (!WaitForCallerByte() || CommPeekChar() != '[') return true;  // ESC on its own
-  CommReadChar();
-  if (WaitForCallerByte()) {
-    switch (CommReadChar()) {
-      case 'A': AKey = 'H'; DoorLastKey.Extended = true; return true;
-      case 'B': AKey = 'P'; DoorLastKey.Extended = true; return true;
-      case 'C': AKey = 'M'; DoorLastKey.Extended = true; return true;
-      case 'D': AKey = 'K'; DoorLastKey.Extended = true; return true;
-      default: break;
-    }
+// The scan code of a whole sequence (ESC, then "[" or "O", its parameters, its final
+// byte), -1 for one the kit does not know. The same key with a modifier (ESC [ 1 ; 5 A,
+// ESC [ 3 ; 2 ~) is the key.
+int SequenceScan(std::string_view ASeq) {
+  const bool Ss3 = ASeq[1] == 'O';
+  const char Final = ASeq.back();
+  std::string_view Params = ASeq.substr(2, ASeq.size() - 3);
+  Params = Params.substr(0, Params.find(';'));
+  // The Linux console's F1 to F5: ESC [ [ A to E.
+  if (ASeq.size() == 4 && ASeq[2] == '[') return Final >= 'A' && Final <= 'E' ? 0x3B + (Final - 'A') : -1;
+  if (Final == '~') {
+    const int32_t N = StrToIntDef(Params, -1);
+    for (const TKeyCode &K : TILDE_KEYS)
+      if (K.Number == N) return K.Scan;
+    return -1;
   }
-  DoorLastKey.Location = lkNone;
-  return false;
+  if (!Params.empty() && Params != "1") return -1;
+  return LetterScan(Final, Ss3);
+}
+
+void KeyReady(char AKey, bool AExtended) {
+  gKeys.Ready = true;
+  gKeys.Key = AKey;
+  gKeys.Extended = AExtended;
+}
+
+// Whole milliseconds, so a wait of 500 held as a day fraction does not read as 499.99.
+double MsSince(TDateTime AWhen) { return std::round((door_private::Now() - AWhen) * 86400000.0); }
+
+// Decodes what the caller has sent, without waiting: true once a whole key is there. The
+// bytes of a sequence are taken as they come; one that is whole and unknown is dropped
+// then and there, so it never stands for a key that is not coming.
+bool CallerKeyReady() {
+  TKeyState &K = gKeys;
+  while (!K.Ready && CommCharAvail()) {
+    const char C = CommPeekChar();
+    const uint8_t B = static_cast<uint8_t>(C);
+    if (K.Len == 0) {
+      CommReadChar();
+      if (C != KEY_ESC) {
+        KeyReady(C, false);
+        break;
+      }
+      K.Seq[0] = C;
+      K.Len = 1;
+      K.Overlong = false;
+      K.Last = door_private::Now();
+      continue;
+    }
+    if (K.Len == 1 && C != '[' && C != 'O') {
+      K.Len = 0;  // ESC on its own; the byte after it is read afresh
+      KeyReady(KEY_ESC, false);
+      break;
+    }
+    bool Final = false, Part = false;
+    if (K.Len == 1 || (K.Len == 2 && K.Seq[1] == '[' && C == '[')) {
+      Part = true;  // "[" or "O" after the ESC; or the Linux console's second "["
+    } else if (B >= 0x40 && B <= 0x7E) {
+      Final = true;
+    } else if (B >= 0x20 && B <= 0x3F) {
+      Part = true;  // parameters
+    }
+    if (!Final && !Part) {
+      K.Len = 0;  // broken off by a byte that is no part of a sequence: it is read afresh
+      continue;
+    }
+    CommReadChar();
+    K.Last = door_private::Now();
+    if (K.Len < MAX_SEQUENCE) {
+      K.Seq[K.Len++] = C;
+    } else {
+      K.Overlong = true;
+    }
+    if (!Final) continue;
+    const int Scan = K.Overlong ? -1 : SequenceScan(std::string_view(K.Seq, K.Len));
+    K.Len = 0;
+    if (Scan >= 0) KeyReady(static_cast<char>(Scan), true);
+  }
+  if (!K.Ready && K.Len > 0 && MsSince(K.Last) >= SEQUENCE_WAIT_MS) {
+    // Nothing more came: an ESC alone is the key; a sequence cut short is dropped.
+    if (K.Len == 1) KeyReady(KEY_ESC, false);
+    K.Len = 0;
+  }
+  return K.Ready;
 }
 
 }  // namespace
 
+void door_private::ResetKeys() { gKeys = TKeyState{}; }
+
 // Asleep in the kernel, not polling: a key is still taken at once, and the pump still acts
-// on the second.
+// on the second; a sequence begun wakes the door when its wait is over.
 void door_private::WaitForKey() {
   uint32_t wait = KEY_WAIT_MS;
   if (DoorSession.Events) {
@@ -73,14 +179,18 @@ void door_private::WaitForKey() {
       wait = std::min<uint32_t>(wait, static_cast<uint32_t>(1000 - elapsed) + 1);
     }
   }
-  ConsoleWaitInput(g.Stdio ? -1 : CommWaitHandle(), wait);
+  if (gKeys.Len > 0) {
+    const double left = SEQUENCE_WAIT_MS - MsSince(gKeys.Last);
+    wait = std::min<uint32_t>(wait, left > 0 ? static_cast<uint32_t>(left) + 1 : 1);
+  }
+  ConsoleWaitInput(door_private::CallerLinked() ? CommWaitHandle() : -1, wait);
 }
 
 bool door_private::SysopKeyWaiting() {
   while (!g.SysopKeyHeld) {
     char key = 0;
     bool extended = false;
-    if (!g.Stdio && KeyPressed()) {
+    if (!g.CallerOnStdio && KeyPressed()) {  // a stdio door's keyboard is the caller's
       key = ReadKey();
       extended = key == 0;
       if (extended) key = ReadKey();
@@ -106,8 +216,8 @@ bool door_private::TakeSysopKey(char &AKey, bool &AExtended) {
 
 bool DoorKeyPressed() {
   door_private::DoorDoEvents();
-  if (g.Stdio) return KeyPressed() || door_private::SysopKeyWaiting();
-  return CommCharAvail() || door_private::SysopKeyWaiting();
+  if (!door_private::CallerLinked()) return KeyPressed();
+  return CallerKeyReady() || door_private::SysopKeyWaiting();
 }
 
 char DoorReadKey() {
@@ -116,18 +226,25 @@ char DoorReadKey() {
   while (DoorLastKey.Location == lkNone) {
     while (!DoorKeyPressed()) door_private::WaitForKey();
 
-    if (g.Stdio && KeyPressed()) {
-      // In stdio mode the local keyboard is the caller's.
-      key = ReadKey();
-      DoorLastKey.Extended = key == 0;
-      if (key == 0) key = ReadKey();
-      DoorLastKey.Location = lkUser;
+    if (!door_private::CallerLinked()) {
+      if (KeyPressed()) {
+        key = ReadKey();
+        DoorLastKey.Extended = key == 0;
+        if (key == 0) key = ReadKey();
+        DoorLastKey.Location = lkUser;
+      }
       continue;
     }
 
-    if (!g.Stdio && CommCharAvail()) ReadCallerKey(key);
+    if (gKeys.Ready) {
+      gKeys.Ready = false;
+      key = gKeys.Key;
+      DoorLastKey.Extended = gKeys.Extended;
+      DoorLastKey.Location = lkUser;
+      continue;
+    }
     bool extended = false;
-    if (DoorLastKey.Location == lkNone && door_private::TakeSysopKey(key, extended)) {
+    if (door_private::TakeSysopKey(key, extended)) {
       DoorLastKey.Extended = extended;
       DoorLastKey.Location = lkSysop;
     }

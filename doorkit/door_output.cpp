@@ -112,12 +112,13 @@ size_t VisibleLength(std::string_view AText) {
 
 void door_private::WritePlain(std::string_view AText) {
   if (AText.empty()) return;
-  if (g.Stdio) {
+  if (!door_private::CallerLinked()) {
     AnsiWrite(AText);
     return;
   }
   CommWrite(AText);
-  if (!g.DisplayingSixel) AnsiWrite(AText);
+  // The sysop's screen is spared the picture's data; a stdio door's screen is drawn nowhere.
+  if (!g.DisplayingSixel || g.Stdio) AnsiWrite(AText);
 }
 
 void DoorWrite(std::string_view AText) {

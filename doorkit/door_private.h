@@ -12,6 +12,9 @@ namespace door_private {
 
 struct State {
   bool Stdio = true;             // the link is not used
+  bool CallerOnStdio = false;    // stdio mode with a caller: their stream on the standard handles
+  uint16_t ProbedCols = 0;       // the caller's window as their terminal reported it
+  uint16_t ProbedRows = 0;
   bool DisplayingSixel = false;  // raw picture lines go to the caller only
   bool ExitHookArmed = false;    // link session started: tidy up at the end of the program
   std::string ProgramFileName;   // file-name part of the program's path, for the login screens
@@ -31,9 +34,14 @@ TDateTime Now();
 int64_t SecondsBetween(TDateTime AFrom, TDateTime ATo);
 void ResetClock();
 
+// The caller's bytes go over the link: a socket, or the standard handles of a stdio door.
+inline bool CallerLinked() { return !g.Stdio || g.CallerOnStdio; }
+
 // Sends to the caller and paints locally, converting no codes.
 void WritePlain(std::string_view AText);
 
+// Forgets a key sequence the caller had begun and a key decoded but not read.
+void ResetKeys();
 // Sleeps until a key may be there: the caller's, the sysop's, or the pump's next second.
 void WaitForKey();
 // Whether the sysop has a key waiting (acting on hot keys meanwhile); TakeSysopKey takes it.

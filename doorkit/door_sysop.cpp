@@ -167,7 +167,7 @@ void RestoreScreen(const TSavedScreen &AS) {
     }
   }
   Caller += AnsiGotoXY(AS.CursorX, AS.CursorY) + Sgr(AS.Attr);
-  if (!g.Stdio) CommWrite(Caller);
+  if (door_private::CallerLinked()) CommWrite(Caller);
   SetTextAttr(AS.Attr);
   GotoXY(AS.CursorX, AS.CursorY);
 }

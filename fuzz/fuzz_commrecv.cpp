@@ -12,67 +12,9 @@
 
 #include "doorkit/comm.h"
 #include "comm_internal.h"
+#include "link_model.h"
 
 namespace {
-
-// The telnet rules, written out over the whole stream: IAC IAC is a data byte 255; IAC with
-// WILL, WONT, DO or DONT takes one option byte more; IAC SB runs to IAC SE, IAC IAC inside
-// it being part of it, and any other command after an IAC inside it ends it and is that
-// command; any other IAC command is two bytes. A command the stream ends inside gives
-// nothing.
-std::string TelnetData(const std::string &AStream) {
-  constexpr char IAC = '\xFF', SB = '\xFA', SE = '\xF0';
-  std::string Out;
-  size_t I = 0;
-  while (I < AStream.size()) {
-    if (AStream[I] != IAC) {
-      Out += AStream[I++];
-      continue;
-    }
-    if (I + 1 == AStream.size()) break;
-    const uint8_t Command = static_cast<uint8_t>(AStream[I + 1]);
-    if (Command == 0xFF) {
-      Out += IAC;
-      I += 2;
-    } else if (Command >= 0xFB) {
-      I += 3;
-    } else if (Command == static_cast<uint8_t>(SB)) {
-      size_t J = I + 2;
-      for (;;) {
-        J = AStream.find(IAC, J);
-        if (J == std::string::npos || J + 1 == AStream.size()) {
-          I = AStream.size();
-          break;
-        }
-        if (AStream[J + 1] == IAC) {
-          J += 2;
-        } else {
-          I = AStream[J + 1] == SE ? J + 2 : J;  // not SE: that IAC starts the next command
-          break;
-        }
-      }
-    } else {
-      I += 2;
-    }
-  }
-  return Out;
-}
-
-// The folding rules, written out as the three passes over the whole text.
-std::string ReplaceAll(const std::string &AText, const std::string &AFrom, const std::string &ATo) {
-  std::string Out;
-  size_t I = 0;
-  for (size_t J; (J = AText.find(AFrom, I)) != std::string::npos; I = J + AFrom.size())
-    Out += AText.substr(I, J - I) + ATo;
-  return Out + AText.substr(I);
-}
-
-std::string Fold(const std::string &AText) {
-  using namespace std::string_literals;
-  std::string S = ReplaceAll(AText, "\r\n", "\r");
-  S = ReplaceAll(S, "\r\0"s, "\r");
-  return ReplaceAll(S, "\n", "\r");
-}
 
 void Check(bool ACondition, const char *AWhat) {
   if (!ACondition) {
@@ -117,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     }
     Check(Read.find('\n') == std::string::npos, "no LF is ever read");
   }
-  Check(Read == Fold(TelnetData(Sent)), "receives read as the whole stream, telnet out, line ends folded");
+  Check(Read == fuzzmodel::Fold(fuzzmodel::TelnetData(Sent)), "receives read as the whole stream, telnet out, line ends folded");
   Check(CommCarrier(), "carrier kept while the caller is there");
 
   close(Fds[1]);

@@ -59,6 +59,14 @@ void FakeSleep(uint32_t AMs) {
   }
 }
 
+// The PC keys a caller's terminal can send: cursor keys, Home, End, PgUp, PgDn, Insert,
+// Delete, F1 to F12.
+bool IsCallerScan(char AKey) {
+  const uint8_t K = static_cast<uint8_t>(AKey);
+  return K == 'H' || K == 'P' || K == 'M' || K == 'K' || K == 0x47 || K == 0x4F || K == 0x49 ||
+         K == 0x51 || K == 0x52 || K == 0x53 || (K >= 0x3B && K <= 0x44) || K == 0x85 || K == 0x86;
+}
+
 void CheckScreen() {
   Require(CommBuffered() <= 1024);
   Require(ConsoleCursorX() >= 1 && ConsoleCursorX() <= 80);
@@ -71,7 +79,7 @@ void CheckScreen() {
 
 }  // namespace
 
-// Input: a mode byte, four bytes of editor settings, then pieces of the caller's stream,
+// Input: a mode byte (bit 3: a UTF-8 caller), four bytes of editor settings, then pieces of the caller's stream,
 // each a length byte (times 4) and its bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *AData, size_t ASize) {
   if (ASize < 5) return 0;
@@ -95,9 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *AData, size_t ASize) {
   }
 
   std::string Socket = "-S" + std::to_string(Fds[0]);
-  char Name[] = "door", Node[] = "-N1";
-  char *Argv[] = {Name, Node, Socket.data(), nullptr};
-  DoorStartup(3, Argv);
+  char Name[] = "door", Node[] = "-N1", Utf8[] = "-U";
+  char *Argv[] = {Name, Node, Socket.data(), Utf8, nullptr};
+  DoorStartup((AData[0] & 8) ? 4 : 3, Argv);  // a UTF-8 caller, too
   CommSetSendTimeout(0);  // the fuzzer reads the door's output only now and then
   DoorOnHangup = [] { throw TDone{}; };
   DoorOnTimeOut = [] { throw TDone{}; };
@@ -122,8 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *AData, size_t ASize) {
       } else {
         const char Key = DoorReadKey();
         Require(DoorLastKey.Location != lkNone && DoorLastKey.Ch == Key);
-        if (DoorLastKey.Extended)
-          Require(DoorLastKey.Location == lkUser && (Key == 'H' || Key == 'P' || Key == 'M' || Key == 'K'));
+        if (DoorLastKey.Extended) Require(DoorLastKey.Location == lkUser && IsCallerScan(Key));
       }
       CheckScreen();
     }

@@ -10,6 +10,7 @@
 
 #include "doorkit/console.h"
 #include "console_internal.h"
+#include "cp437.h"
 
 // --- console.cpp: the screen the door draws on ---
 
@@ -50,12 +51,6 @@ constexpr int WATCH_POLL_FDS = 17;  // the node's socket and its watchers, at mo
 void WatchFlush(const TConsoleFrame &AFrame, bool ALookNow);
 // The descriptors a sleeping wait adds to its poll (at most AMax); 0 while no socket is open.
 int WatchPollFds(pollfd *AFds, int AMax);
-
-// --- cp437.cpp ---
-
-// The bytes that show a CP437 character: its Unicode form in UTF-8, or the byte itself
-// (control bytes, which would act on the terminal, become a printable stand-in).
-std::string_view Cp437Glyph(uint8_t ACh, bool AUtf8);
 
 // --- console_keys.cpp: terminal key sequences to PC keys ---
 

@@ -342,6 +342,23 @@ void ConsoleEnter() {
   if (FPendingSignal && !FEnding) DispatchSignal();
 }
 
+void ConsoleDetach() {
+  ConsoleInit();
+  if (g.Output == TOutput::Terminal) LoseTerminal();
+  g.InputOpen = false;
+  // The caller's bytes go out as they are: no LF turned into CR LF on the way.
+  termios T{};
+  if (g.RawTaken && tcgetattr(STDIN_FILENO, &T) == 0) {
+    T.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tcsetattr(STDIN_FILENO, TCSANOW, &T);
+  }
+}
+
+bool ConsoleShown() {
+  ConsoleEnter();
+  return g.Output != TOutput::None;
+}
+
 void ConsoleFlush() {
   ConsoleEnter();
   Flush();

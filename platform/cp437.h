@@ -3,6 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+
+// The bytes that show a CP437 character: its Unicode form in UTF-8, or the byte itself
+// (control bytes, which would act on the terminal, become a printable stand-in).
+std::string_view Cp437Glyph(uint8_t ACh, bool AUtf8);
 
 // The CP437 byte of a Unicode character: ASCII as it is, the upper half's letters, boxes and
 // symbols; -1 for anything else, and for the symbols a PC shows for control bytes.

@@ -40,9 +40,24 @@ TEST_F(DoorInputTest, CallerKeySequences) {
       {"cursor keys", "\x1B[A\x1B[B\x1B[C\x1B[D", "",
        {up, {'P', true, lkUser}, {'M', true, lkUser}, {'K', true, lkUser}}, 0},
       {"ESC alone comes after half a second", "\x1B", "", {{'\x1B', false, lkUser}}, 500},
-      {"ESC O A: three plain keys at once", "\x1BOA", "",
-       {{'\x1B', false, lkUser}, {'O', false, lkUser}, {'A', false, lkUser}}, 0},
-      {"ESC [ 1 ~: the first three dropped", "\x1B[1~", "", {{'~', false, lkUser}}, 0},
+      {"application cursor keys", "\x1BOA\x1BOD", "", {up, {'K', true, lkUser}}, 0},
+      {"F1 to F4 of xterm-like terminals", "\x1BOP\x1BOS", "", {{0x3B, true, lkUser}, {0x3E, true, lkUser}}, 0},
+      {"Home, Insert, Delete, End, PgUp, PgDn", "\x1B[1~\x1B[2~\x1B[3~\x1B[4~\x1B[5~\x1B[6~", "",
+       {{0x47, true, lkUser}, {0x52, true, lkUser}, {0x53, true, lkUser}, {0x4F, true, lkUser},
+        {0x49, true, lkUser}, {0x51, true, lkUser}}, 0},
+      {"Home and End as letters", "\x1B[H\x1BOF", "", {{0x47, true, lkUser}, {0x4F, true, lkUser}}, 0},
+      {"F5 to F12", "\x1B[15~\x1B[17~\x1B[21~\x1B[23~\x1B[24~", "",
+       {{0x3F, true, lkUser}, {0x40, true, lkUser}, {0x44, true, lkUser}, {'\x85', true, lkUser},
+        {'\x86', true, lkUser}}, 0},
+      {"the Linux console's F1", "\x1B[[A", "", {{0x3B, true, lkUser}}, 0},
+      {"a key with a modifier is the key", "\x1B[1;5A\x1B[3;2~", "", {up, {0x53, true, lkUser}}, 0},
+      {"unknown whole sequences dropped", "\x1B[Z\x1B[5A\x1B[99~\x1BOx\x1B[?1;2c" "a", "",
+       {{'a', false, lkUser}}, 0},
+      {"an overlong sequence dropped whole", "\x1B[" + std::string(40, '1') + "Ab", "", {{'b', false, lkUser}}, 0},
+      {"ESC then a letter: ESC at once, the letter after", "\x1Bq", "",
+       {{'\x1B', false, lkUser}, {'q', false, lkUser}}, 0},
+      {"ESC ESC [ A", "\x1B\x1B[A", "", {{'\x1B', false, lkUser}, up}, 0},
+      {"a sequence broken off by Enter", "\x1B[1", "\r", {{'\r', false, lkUser}}, 200},
       {"a slow sequence still counts", "\x1B", "[A", {up}, 200},
       {"a slow sequence after the bracket", "\x1B[", "A", {up}, 200},
       {"line end folded to one Enter", "\r\n", "", {{'\r', false, lkUser}}, 0},
@@ -59,6 +74,31 @@ TEST_F(DoorInputTest, CallerKeySequences) {
     EXPECT_EQ(TakeSlept(), c.Slept);
     EXPECT_FALSE(DoorKeyPressed()) << "nothing left over";
   }
+}
+
+// DoorKeyPressed says yes only for a whole key, so a frame loop that tests it never stops
+// in DoorReadKey for the rest of a sequence.
+TEST_F(DoorInputTest, KeyPressedOnlyForAWholeKey) {
+  StartLink();
+  Send("\x1B[Z");
+  EXPECT_FALSE(DoorKeyPressed()) << "Shift-Tab is no key here, and it is gone";
+  Send("\x1B[");
+  EXPECT_FALSE(DoorKeyPressed());
+  SetMs(gMs + 499);
+  EXPECT_FALSE(DoorKeyPressed());
+  SetMs(gMs + 1);
+  EXPECT_FALSE(DoorKeyPressed()) << "the sequence cut short is dropped";
+  Send("\x1B");
+  EXPECT_FALSE(DoorKeyPressed());
+  SetMs(gMs + 500);
+  EXPECT_TRUE(DoorKeyPressed()) << "ESC alone, once its wait is over";
+  TakeSlept();
+  EXPECT_EQ(ReadOne(), (TKey{'\x1B', false, lkUser}));
+  EXPECT_EQ(TakeSlept(), 0u);
+  Send("\x1BOP");
+  EXPECT_TRUE(DoorKeyPressed());
+  EXPECT_EQ(ReadOne(), (TKey{0x3B, true, lkUser}));
+  EXPECT_EQ(TakeSlept(), 0u);
 }
 
 TEST_F(DoorInputTest, SysopKeysAndCallerFirst) {

@@ -64,19 +64,34 @@ TEST_F(DoorOutputTest, LinkModeSendsToTheCallerAndPaintsLocally) {
   EXPECT_EQ(RowTrimmed(12), "    back");
 }
 
+// The caller's stream on the standard handles, here a pipe in place of this program's own.
 TEST_F(DoorOutputTest, StdioModeNeverTouchesTheLink) {
   ASSERT_TRUE(NetSocketPair(Net));
   TTempDir dir;
   // A board that writes type 0 with a live socket: the socket stays untouched.
-  std::string drop = dir.Write("DOOR32.SYS", "0\r\n" + std::to_string(Net.Door) +
-                                                 "\r\n0\r\nB\r\n1\r\nA\r\nA\r\n1\r\n10\r\n1\r\n2\r\n");
+  const std::string lines = "0\r\n" + std::to_string(Net.Door) + "\r\n0\r\nB\r\n1\r\nA\r\nA\r\n1\r\n10\r\n1\r\n2";
+  std::string drop = dir.Write("DOOR32.SYS", lines + "\r\n");
+  int Out[2];
+  ASSERT_EQ(pipe(Out), 0);
+  const int SavedOut = dup(STDOUT_FILENO);
+  dup2(Out[1], STDOUT_FILENO);
   Startup({"-D" + drop});
   ASSERT_TRUE(DoorStdio());
-  DoorWriteLn("|0AHi");
+  DoorWriteLn("|0AHi\xFF");
   DoorTextColourAndBlink(4, true);
   DoorDisplaySixel(drop);  // painted locally in stdio mode
+  DoorClose(false);
+  dup2(SavedOut, STDOUT_FILENO);
+  close(SavedOut);
+  close(Out[1]);
   EXPECT_EQ(TakeCaller(Net.Peer), "");
-  EXPECT_EQ(RowTrimmed(1), "Hi");
+  std::string stream;
+  char buf[4096];
+  for (ssize_t n; (n = read(Out[0], buf, sizeof buf)) > 0;) stream.append(buf, static_cast<size_t>(n));
+  close(Out[0]);
+  EXPECT_EQ(Escaped(stream), Escaped("\x1B[1;32m\x1B[40mHi\xFF\r\n\x1B[0;31m\x1B[40m\x1B[5m" + lines))
+      << "the caller's bytes, no telnet";
+  EXPECT_EQ(RowTrimmed(1), "Hi\xFF");
   EXPECT_EQ(ConsoleCell(1, 1).Attr, 0x0A);
   EXPECT_EQ(RowTrimmed(2), "0");
   EXPECT_EQ(TextAttr, 0x84);

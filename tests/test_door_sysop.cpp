@@ -1,5 +1,5 @@
-// The sysop's keys inside the door: the door's own hook first, then the kit's; which
-// keyboard is the sysop's in each mode; a watcher's keys and screen on its socket.
+// The sysop's keys inside the door: the door's own hook first, then the kit's, never the
+// caller's; a watcher's keys and screen on its socket.
 #include <cstdlib>
 
 #include "console_watch.h"
@@ -67,13 +67,8 @@ TEST_F(DoorSysopTest, TimeKeysActAtOnceAndTheDoorsHookComesFirst) {
   EXPECT_TRUE(ConsoleWatchPath().ends_with("/doorkit/node1.sock")) << ConsoleWatchPath();
 }
 
-TEST_F(DoorSysopTest, InStdioModeTheWatchersKeysAreTheSysops) {
-  StartStdio();
-  ConsolePushInput(ALT_G);  // the door's terminal is the caller's here
-  EXPECT_EQ(DoorReadKey(), 0x22);
-  EXPECT_EQ(DoorLastKey.Location, lkUser);
-  EXPECT_EQ(DoorDropInfo.MaxSeconds, 3600);
-
+TEST_F(DoorSysopTest, AWatchersKeysAreTheSysopsAndItGetsTheScreen) {
+  StartLink();
   TNetPair w;
   ASSERT_TRUE(NetSocketPair(w));
   ConsoleWatchAdopt(w.Door);
@@ -90,10 +85,16 @@ TEST_F(DoorSysopTest, InStdioModeTheWatchersKeysAreTheSysops) {
 
   TWatchReader reader;
   auto got = Messages(w.Peer, reader);
-  ASSERT_EQ(got.size(), 1u + CONSOLE_ROWS + 1u) << "hello, the whole screen, the cursor";
+  // Hello, the whole screen and the cursor; then the status bar again, with the time given.
+  ASSERT_EQ(got.size(), 1u + CONSOLE_ROWS + 1u + 2u);
+  int barRow = 0;
+  TConsoleCell bar[CONSOLE_COLS];
+  ASSERT_TRUE(WatchGetRow(got[27].second, barRow, bar));
+  EXPECT_EQ(barRow, 25);
   TWatchHello hello;
   ASSERT_TRUE(WatchGetHello(got[0].second, hello));
-  EXPECT_FALSE(hello.Limits) << "no time limit in stdio mode";
+  EXPECT_TRUE(hello.Limits) << "a link session keeps the caller's time";
+  EXPECT_EQ(hello.Node, 1);
   TConsoleCell cells[CONSOLE_COLS];
   int y = 0;
   ASSERT_TRUE(WatchGetRow(got[1].second, y, cells));

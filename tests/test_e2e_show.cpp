@@ -173,6 +173,28 @@ TEST(DoorE2ETest, ExitKeysWithoutMusic) {
   }
 }
 
+// Keys of today's terminals during the show: Shift-Tab (ESC [ Z, unknown here), F1 and an
+// arrow in application mode are keys or nothing, never the end of the show, and none of
+// them holds the frames up.
+TEST(DoorE2ETest, TodaysTerminalKeysNeitherEndNorHoldTheShow) {
+  TDoorRun Run;
+  ASSERT_TRUE(Run.Start(BinFolder()));
+  ASSERT_TRUE(Run.ScreenShows(10, 10, kQuestionMusic));
+  ASSERT_TRUE(Run.Type("n"));
+  ASSERT_TRUE(Run.ScreenShows(12, 10, kQuestionSixel));
+  ASSERT_TRUE(Run.Type("n"));
+  ASSERT_TRUE(Run.PumpUntil([&] { return Run.Caller.Frames > 5; }, 20000)) << Run.Caller.Frames << " frames";
+  for (const char *Keys : {"\x1b[Z", "\x1bOP", "\x1bOA", "\x1b[", "\x1b[24~"}) {
+    SCOPED_TRACE(Keys + 1);
+    ASSERT_TRUE(Run.Type(Keys));
+    const int Before = Run.Caller.Frames;
+    ASSERT_TRUE(Run.PumpUntil([&] { return Run.Caller.Frames > Before + 10; }, 5000)) << "the show stopped";
+  }
+  EXPECT_EQ(Run.Caller.Raw.find(kFarewell1), std::string::npos);
+  ASSERT_TRUE(Run.Type("q"));
+  ExpectHandedBack(Run);
+}
+
 // A caller whose client reports the window size whenever it is resized: the reports are
 // telnet, not keys, though their bytes spell ESC and Q.
 TEST(DoorE2ETest, WindowSizeReportsDuringTheShowAreNoKeys) {

@@ -119,7 +119,7 @@ def run_pty_door(conn, door, args, cwd):
             # Sized before the door starts, so its first look at the terminal is right.
             fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
             os.chdir(cwd)
-            os.environ["LC_ALL"] = "C"  # raw CP437 bytes for a BBS terminal
+            # The board's own locale, whatever it is: the door sends CP437 bytes regardless.
             os.environ["TERM"] = "ansi"
             os.execv(door, [door] + args)
         finally:

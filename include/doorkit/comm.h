@@ -6,6 +6,10 @@
 #include <string_view>
 
 void CommOpen(int32_t ACommNumber);  // adopt the descriptor, announce telnet options
+// The caller's stream on standard input and output instead (a stdio door on a pty, a pipe
+// or a socket the board put there): no telnet either way and nothing announced, line ends
+// folded as from a socket. Closing it leaves the standard handles open.
+void CommOpenStdio();
 void CommClose(bool ADisconnect);    // true: shut the connection down first
 bool CommCarrier();
 bool CommCharAvail();                // polls the socket once when nothing is buffered
@@ -24,6 +28,15 @@ constexpr size_t COMM_OUT_BUFFER_SIZE = 16384;
 void CommFlushOutBuffer();  // sends what the out-buffer holds
 void CommPurgeOutBuffer();  // drops it unsent
 void CommSetBaud(int32_t ABaud);
+
+// The caller's terminal takes UTF-8 (off by default: CP437 bytes). Each CP437 glyph byte
+// written goes out as its Unicode character; control bytes, escape and control sequences,
+// sixel data and music strings go as they are. What the caller types comes back as CP437
+// bytes; a character without a CP437 form is dropped.
+void CommSetUtf8(bool AOn);
+bool CommUtf8();
+// The caller's last window-size report (telnet NAWS), 0 x 0 while none came.
+void CommWindowSize(uint16_t &ACols, uint16_t &ARows);
 
 // How long a send waits for a caller who takes no byte at all before the carrier is taken
 // as lost (a client that stopped reading would otherwise hold the node for good).

@@ -66,6 +66,14 @@ extern void (*ConsoleOnWait)();
 // Every routine here calls it first, so a program need not; it is idempotent.
 void ConsoleInit();
 
+// The standard handles carry a caller's stream from now on (a stdio door): the screen is
+// still kept but never drawn, and the keyboard is not read. A terminal on standard input
+// stays raw, with output processing off too (the caller's bytes go as they are), until the
+// program ends.
+void ConsoleDetach();
+// Whether the screen is drawn on a terminal.
+bool ConsoleShown();
+
 // Sends what changed on the screen to the sysop's terminal now (waits do this themselves).
 void ConsoleFlush();
 

@@ -96,9 +96,13 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
 
 // The switches the kit takes itself, in upper case (either case and either prefix, "-" or
 // "/", work on the command line): the board's -D drop file, -N node, -S socket, -X stdio and
-// -? usage, and -L local mode; -P no sysop's view (the door opens no socket for doorwatch).
-// Every other letter reaches the door's own DoorOnCLP.
-inline constexpr char DOOR_KIT_SWITCHES[] = "?DLNPSX";
+// -? usage, and -L local mode; the sysop's -U (serve a UTF-8 caller: glyphs out as Unicode,
+// typed characters back as CP437), -A (probe the caller's terminal once at start-up and
+// choose UTF-8 or CP437 by its answer; no answer within a second keeps CP437, or UTF-8
+// with -U) and -W (ask the caller's window size: telnet DO NAWS on a socket, a
+// cursor-position report in stdio mode); -P no sysop's view (the door opens no socket for
+// doorwatch). Every other letter reaches the door's DoorOnCLP.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?ADLNPSUWX";
 
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
@@ -115,6 +119,14 @@ bool DoorCarrier();
 void DoorClose(bool ADisconnect);
 // True when the link is not used: local mode, or a drop file that asks for stdio.
 bool DoorStdio();
+// Whether the caller is served UTF-8 (-U, or -A and their terminal's answer); texts the
+// door writes are CP437 bytes either way (Utf8ToCp437 turns a UTF-8 literal into them).
+bool DoorUtf8();
+// The caller's window, 0 while unknown: their telnet client's last report (it sends one
+// when asked, -W, and at each resize), their terminal's answer to -W in stdio mode, or the
+// size of the pty a stdio door runs on.
+int32_t DoorWindowColumns();
+int32_t DoorWindowRows();
 // Whole seconds since the last key read.
 int32_t DoorSecondsIdle();
 // The caller's time in the door, counted from start-up; zero or below once used up.
