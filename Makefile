@@ -4,7 +4,7 @@ PREFIX  ?= /usr/local
 JOBS    ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build run test deps bench install clean
+.PHONY: all build run test deps bench docs install clean
 
 all: build
 
@@ -30,6 +30,12 @@ test: deps
 
 bench: deps build
 	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b; done
+
+# The kit's API reference, from its headers (needs Debian's doxygen).
+docs: $(BUILD)/CMakeCache.txt
+	@command -v doxygen >/dev/null || { echo "make docs needs doxygen: sudo apt-get install doxygen" >&2; exit 1; }
+	cmake -S . -B $(BUILD)
+	cmake --build $(BUILD) --target docs
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -110,7 +110,8 @@ bool AskUseSixel() {
 
 bool CheckForExit() {
   if (!DoorKeyPressed()) return false;
-  // Only the character counts, so an extended key whose scan code is 27, 'Q' or 'q' ends it too.
+  // Only the character counts, so an extended key whose scan code is 27, 'Q' or 'q' ends it
+  // too: PgDn (DOOR_KEY_PGDN is 'Q') leaves the show.
   char Ch = DoorReadKey();
   return Ch == 27 || UpCase(Ch) == 'Q';
 }

@@ -20,13 +20,14 @@
 #include "door_private.h"
 #include "doorkit/dropfiles.h"
 #include "doorkit/stringutils.h"
+#include "doorkit/version.h"
 
 TDoorDropInfo DoorDropInfo;
 TDoorLastKey DoorLastKey;
 int32_t DoorLiteBarIndex = 0;
 std::vector<std::string> DoorLiteBarOptions;
 TDoorMOREPrompts DoorMOREPrompts;
-std::string DoorProgramNameAndVersion = "Zarvex v13.09.02";
+std::string DoorProgramNameAndVersion = DOORKIT_NAME " v" DOORKIT_VERSION;
 TDoorSession DoorSession;
 
 void (*DoorOnCLP)(char AKey, const std::string &AValue) = nullptr;
@@ -288,10 +289,30 @@ void DefaultOnUsage() {
       "  -U         UTF-8 CALLER (CP437 OTHERWISE)",
       "  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437",
       "  -W         ASK THE CALLER'S WINDOW SIZE",
+      "  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT",
+      " Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS",
       "  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)",
   };
   SayLines({std::begin(lines), std::end(lines)});
   EndProgram(false);
+}
+
+const TDropFormat *FindDropFormat(const std::string &AName) {
+  static const TDropFormat kFormats[] = {
+      // Told by the file's own name, so that a folder named like one cannot pick it.
+      {"CHAIN.TXT", ReadChainTxt, true},       {"DOORFILE.SR", ReadDoorFileSr, true},
+      {"SFDOORS.DAT", ReadSfDoors, true},      {"CALLINFO.BBS", ReadCallInfo, true},
+      {"TRIBBS.SYS", ReadTriBbs, true},
+      {"DOOR32.SYS", ReadDoor32, false},       {"DOOR.SYS", ReadDoorSys, false},
+      {"DORINFO", ReadDorInfo, false},         {"INFO.", ReadLordInfo, false},
+  };
+  const std::string upper = UpperCase(AName);
+  const size_t slash = AName.find_last_of("/\\");  // a DOS board's path may come as it is
+  const std::string file = UpperCase(slash == std::string::npos ? AName : AName.substr(slash + 1));
+  for (const TDropFormat &f : kFormats) {
+    if (f.FileNameOnly ? file == f.Name : upper.find(f.Name) != std::string::npos) return &f;
+  }
+  return nullptr;
 }
 
 }  // namespace door_private
@@ -299,12 +320,14 @@ void DefaultOnUsage() {
 void DoorStartup(int argc, char **argv) {
   g.ProgramFileName = FileNamePart(argc > 0 && argv ? argv[0] : nullptr);
 
-  std::string dropFile;
-  bool forceStdio = false;
-  bool local = true;
+  door_private::TStartArgs start;
+  std::string &dropFile = start.DropFile;
+  bool &forceStdio = start.ForceStdio;
+  bool &local = start.Local;
+  int32_t &node = start.Node;
+  int32_t &socket = start.Socket;
+  bool check = false;
   bool watch = true;
-  int32_t node = 0;
-  int32_t socket = -99;
   bool utf8 = false;
   bool probeCharset = false;
   bool askWindow = false;
@@ -334,6 +357,9 @@ void DoorStartup(int argc, char **argv) {
       case 'X':
         forceStdio = true;
         break;
+      case 'C':
+        check = true;
+        break;
       case 'U':
         utf8 = true;
         break;
@@ -352,6 +378,8 @@ void DoorStartup(int argc, char **argv) {
     }
   }
 
+  if (check) door_private::SysopCheck(start, argc, argv);
+
   if (local) {
     DoorDropInfo.Node = node;
     g.Stdio = true;
@@ -365,19 +393,10 @@ void DoorStartup(int argc, char **argv) {
     DoorDropInfo.Node = node;
     g.Stdio = false;
   } else if (!dropFile.empty()) {
-    std::string upper = UpperCase(dropFile);
-    bool exists = FileExists(dropFile);
-    if (exists && upper.find("DOOR32.SYS") != std::string::npos) {
-      ReadDoor32(dropFile);
-    } else if (exists && upper.find("DOOR.SYS") != std::string::npos) {
-      ReadDoorSys(dropFile);
-    } else if (exists && upper.find("DORINFO") != std::string::npos) {
-      ReadDorInfo(dropFile);
-    } else if (exists && upper.find("INFO.") != std::string::npos) {
-      ReadLordInfo(dropFile);
-    } else {
-      FailStartup("  Drop File Does Not Exist Or Is Not Supported:", "  " + dropFile);
-    }
+    const door_private::TDropFormat *format =
+        FileExists(dropFile) ? door_private::FindDropFormat(dropFile) : nullptr;
+    if (!format) FailStartup("  Drop File Does Not Exist Or Is Not Supported:", "  " + dropFile);
+    format->Read(dropFile);
     switch (DoorDropInfo.ComType) {
       case 0:
         g.Stdio = true;
@@ -491,7 +510,7 @@ void DoorReset() {
   DoorLiteBarIndex = 0;
   DoorLiteBarOptions.clear();
   DoorMOREPrompts = TDoorMOREPrompts{};
-  DoorProgramNameAndVersion = "Zarvex v13.09.02";
+  DoorProgramNameAndVersion = DOORKIT_NAME " v" DOORKIT_VERSION;
   DoorSession = TDoorSession{};
   DoorOnCLP = nullptr;
   DoorOnHangup = door_private::DefaultOnHangup;

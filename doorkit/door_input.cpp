@@ -22,8 +22,6 @@ constexpr char KEY_CTRL_Y = 0x19;
 constexpr char KEY_DEL = 0x7F;  // what many callers' terminals send for Backspace
 constexpr char KEY_CR = 0x0D;
 constexpr char KEY_ESC = 0x1B;
-constexpr char SCAN_UP = 'H';
-constexpr char SCAN_DOWN = 'P';
 
 // How long the caller's terminal has for the next byte of a key sequence; an ESC followed
 // by nothing within it is the ESC key.
@@ -50,29 +48,31 @@ TKeyState gKeys;
 
 struct TKeyCode {
   int Number;  // ESC [ n ~
-  uint8_t Scan;
+  char Scan;
 };
 
 // The PC's scan codes for the keys today's terminals send as ESC [ n ~.
 constexpr TKeyCode TILDE_KEYS[] = {
-    {1, 0x47},  {2, 0x52},  {3, 0x53},  {4, 0x4F},  {5, 0x49},  {6, 0x51},  {7, 0x47},
-    {8, 0x4F},  {11, 0x3B}, {12, 0x3C}, {13, 0x3D}, {14, 0x3E}, {15, 0x3F}, {17, 0x40},
-    {18, 0x41}, {19, 0x42}, {20, 0x43}, {21, 0x44}, {23, 0x85}, {24, 0x86},
+    {1, DOOR_KEY_HOME}, {2, DOOR_KEY_INSERT}, {3, DOOR_KEY_DELETE}, {4, DOOR_KEY_END},
+    {5, DOOR_KEY_PGUP}, {6, DOOR_KEY_PGDN},   {7, DOOR_KEY_HOME},   {8, DOOR_KEY_END},
+    {11, DOOR_KEY_F1},  {12, DOOR_KEY_F2},    {13, DOOR_KEY_F3},    {14, DOOR_KEY_F4},
+    {15, DOOR_KEY_F5},  {17, DOOR_KEY_F6},    {18, DOOR_KEY_F7},    {19, DOOR_KEY_F8},
+    {20, DOOR_KEY_F9},  {21, DOOR_KEY_F10},   {23, DOOR_KEY_F11},   {24, DOOR_KEY_F12},
 };
 
 // A letter after ESC [ or ESC O: the cursor keys, Home, End and (ESC O only) F1 to F4.
 int LetterScan(char AFinal, bool ASs3) {
   switch (AFinal) {
-    case 'A': return 'H';
-    case 'B': return 'P';
-    case 'C': return 'M';
-    case 'D': return 'K';
-    case 'H': return 0x47;
-    case 'F': return 0x4F;
-    case 'P': return ASs3 ? 0x3B : -1;
-    case 'Q': return ASs3 ? 0x3C : -1;
-    case 'R': return ASs3 ? 0x3D : -1;
-    case 'S': return ASs3 ? 0x3E : -1;
+    case 'A': return DOOR_KEY_UP;
+    case 'B': return DOOR_KEY_DOWN;
+    case 'C': return DOOR_KEY_RIGHT;
+    case 'D': return DOOR_KEY_LEFT;
+    case 'H': return DOOR_KEY_HOME;
+    case 'F': return DOOR_KEY_END;
+    case 'P': return ASs3 ? DOOR_KEY_F1 : -1;
+    case 'Q': return ASs3 ? DOOR_KEY_F2 : -1;
+    case 'R': return ASs3 ? DOOR_KEY_F3 : -1;
+    case 'S': return ASs3 ? DOOR_KEY_F4 : -1;
     default: return -1;
   }
 }
@@ -90,7 +90,7 @@ int SequenceScan(std::string_view ASeq) {
   if (Final == '~') {
     const int32_t N = StrToIntDef(Params, -1);
     for (const TKeyCode &K : TILDE_KEYS)
-      if (K.Number == N) return K.Scan;
+      if (K.Number == N) return static_cast<uint8_t>(K.Scan);
     return -1;
   }
   if (!Params.empty() && Params != "1") return -1;
@@ -361,8 +361,8 @@ bool DoorLiteBar(int32_t APageSize) {
       break;
     }
     if (key == KEY_ESC) break;
-    if (DoorLastKey.Extended && key == SCAN_UP) next = std::max(index - 1, 0);
-    if (DoorLastKey.Extended && key == SCAN_DOWN) next = std::min(index + 1, count - 1);
+    if (DoorLastKey.Extended && key == DOOR_KEY_UP) next = std::max(index - 1, 0);
+    if (DoorLastKey.Extended && key == DOOR_KEY_DOWN) next = std::min(index + 1, count - 1);
     if (next == index) continue;
     int32_t previous = index;
     index = next;

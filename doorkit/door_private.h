@@ -59,6 +59,29 @@ void DoorDoEvents();
 // Ends the program the way every failure does: optional 2500 ms pause, exit code 0.
 [[noreturn]] void EndProgram(bool APause);
 
+// A drop-file format and its reader. The board's formats of old are told by a text
+// anywhere in the name as given, path included; the others by the file's own name.
+struct TDropFormat {
+  const char *Name;  // the text looked for, upper case
+  void (*Read)(const std::string &AFileName);
+  bool FileNameOnly;
+};
+// The reader for a drop file of that name (case ignored), or null when none fits.
+const TDropFormat *FindDropFormat(const std::string &AName);
+
+// The command line as start-up reads it.
+struct TStartArgs {
+  std::string DropFile;
+  bool ForceStdio = false;
+  bool Local = true;
+  int32_t Node = 0;
+  int32_t Socket = -99;
+};
+
+// The sysop's check (-C): says on standard output what start-up found and would do, and
+// ends the program (exit code 0) without a byte to the caller.
+[[noreturn]] void SysopCheck(const TStartArgs &AArgs, int argc, char **argv);
+
 // Default hook handlers.
 void DefaultOnHangup();
 void DefaultOnTimeOut();

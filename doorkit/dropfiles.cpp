@@ -1,11 +1,14 @@
 #include "doorkit/dropfiles.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -120,6 +123,100 @@ int32_t FromOne(int32_t ARecord) { return Saturate(int64_t{ARecord} - 1); }
 void SetSerialPort(std::string_view ANumber) {
   DoorDropInfo.ComNum = StrToIntDef(ANumber, 0);
   if (DoorDropInfo.ComNum > 0) DoorDropInfo.ComType = 1;
+}
+
+
+// --- The formats other boards write (CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS,
+// TRIBBS.SYS). These are read as boards really write them: LF or CR LF, lines that end in
+// blanks (sysops' batch files), numbers padded or with a fraction, files shorter or longer
+// than their format. A line the file does not have leaves its field alone; a line that is
+// there but unreadable gives the field its load-time default. None of them names a socket,
+// so each session they describe runs in stdio mode.
+
+constexpr int BOARD_MAX_LINES = 64;  // more than any of these formats has
+
+// The lines the file has (up to BOARD_MAX_LINES), trailing blanks and tabs gone.
+std::vector<std::string> BoardLines(TDropFile &F) {
+  std::vector<std::string> Lines;
+  std::string S;
+  while (static_cast<int>(Lines.size()) < BOARD_MAX_LINES) {
+    DropReadLn(F, S);
+    if (F.Eof && S.empty()) break;
+    while (!S.empty() && (S.back() == ' ' || S.back() == '\t')) S.pop_back();
+    Lines.push_back(S);
+  }
+  return Lines;
+}
+
+const TDoorDropInfo DROP_DEFAULTS{};
+
+// Line ALine (from 1), or nullptr when the file stops before it.
+const std::string *Line(const std::vector<std::string> &ALines, size_t ALine) {
+  return ALine <= ALines.size() ? &ALines[ALine - 1] : nullptr;
+}
+
+// The leading integer of a number field ("  2225.00" is 2225), saturated; false if none.
+bool LeadingInt(const std::string &AText, int64_t &AValue) {
+  size_t I = 0;
+  while (I < AText.size() && (AText[I] == ' ' || AText[I] == '\t')) I++;
+  bool Negative = false;
+  if (I < AText.size() && (AText[I] == '-' || AText[I] == '+')) Negative = AText[I++] == '-';
+  if (I == AText.size() || AText[I] < '0' || AText[I] > '9') return false;
+  int64_t V = 0;
+  for (; I < AText.size() && AText[I] >= '0' && AText[I] <= '9'; I++) {
+    V = std::min<int64_t>(V * 10 + (AText[I] - '0'), int64_t{INT32_MAX} + 1);
+  }
+  AValue = Negative ? -V : V;
+  return true;
+}
+
+void TakeInt(const std::vector<std::string> &ALines, size_t ALine, int32_t &AField, int32_t ADefault) {
+  const std::string *S = Line(ALines, ALine);
+  if (!S) return;
+  int64_t V;
+  AField = LeadingInt(*S, V) ? Saturate(V) : ADefault;
+}
+
+// Time left in the unit the format uses (60 for minutes), in seconds, saturated. A time
+// that cannot be read gives the load-time allowance rather than none at all.
+void TakeTime(const std::vector<std::string> &ALines, size_t ALine, int64_t AUnit) {
+  const std::string *S = Line(ALines, ALine);
+  if (!S) return;
+  int64_t V;
+  DoorDropInfo.MaxSeconds = LeadingInt(*S, V) ? Saturate(V * AUnit) : DROP_DEFAULTS.MaxSeconds;
+}
+
+// A record number counted from 1 (as all these boards count their users), counted from 0.
+void TakeRecord(const std::vector<std::string> &ALines, size_t ALine) {
+  const std::string *S = Line(ALines, ALine);
+  if (!S) return;
+  int64_t V;
+  DoorDropInfo.RecPos = LeadingInt(*S, V) ? Saturate(V - 1) : DROP_DEFAULTS.RecPos;
+}
+
+void TakeText(const std::vector<std::string> &ALines, size_t ALine, std::string &AField) {
+  if (const std::string *S = Line(ALines, ALine)) AField = *S;
+}
+
+// ANSI or not from the line's first letter (Y/N, T/F) or a number (1/0); anything else, a
+// DOORFILE.SR's -1 (unknown) included, gives the default.
+void TakeAnsi(const std::vector<std::string> &ALines, size_t ALine) {
+  const std::string *S = Line(ALines, ALine);
+  if (!S) return;
+  const char C = S->empty() ? 0 : static_cast<char>(std::toupper(static_cast<unsigned char>((*S)[0])));
+  DoorDropInfo.Emulation = (C == 'Y' || C == 'T' || C == '1' || C == 'C') ? etANSI
+                           : (C == 'N' || C == 'F' || C == '0' || C == 'M') ? etASCII
+                                                                            : DROP_DEFAULTS.Emulation;
+}
+
+// Opens, reads the lines, and sets what every one of these formats shares: stdio mode.
+bool BoardOpen(const std::string &AFileName, std::vector<std::string> &ALines) {
+  TDropFile F;
+  if (!DropOpen(F, AFileName)) return false;
+  ALines = BoardLines(F);
+  DropClose(F);
+  DoorDropInfo.ComType = 0;
+  return true;
 }
 
 }  // namespace
@@ -243,4 +340,83 @@ void ReadLordInfo(const std::string &AFileName) {
   DropReadLn(F, S);  // 14
   DoorDropInfo.Clean = UpperCase(S) == "CLEAN MODE ON";
   DropClose(F);
+}
+
+void ReadChainTxt(const std::string &AFileName) {
+  std::vector<std::string> L;
+  if (!BoardOpen(AFileName, L)) return;
+  // No node: line 32 is WWIV's network node, not the board's. Some writers swap the
+  // co-sysop and sysop lines (12, 13), which are not read.
+  TakeRecord(L, 1);
+  TakeText(L, 2, DoorDropInfo.Alias);
+  TakeText(L, 3, DoorDropInfo.RealName);
+  TakeInt(L, 11, DoorDropInfo.Access, DROP_DEFAULTS.Access);
+  TakeAnsi(L, 14);
+  TakeTime(L, 16, 1);  // seconds, "%8ld.00"
+  // Line 20 is the speed, or KB when the caller is local. A widely read table has two log
+  // lines and puts the speed on 21; the boards that write the file put it on 20.
+  TakeInt(L, 20, DoorDropInfo.Baud, DROP_DEFAULTS.Baud);
+}
+
+void ReadDoorFileSr(const std::string &AFileName) {
+  std::vector<std::string> L;
+  if (!BoardOpen(AFileName, L)) return;
+  // One board adds a city line at 4 (nine lines, 4 to 8 one further down).
+  const size_t Shift = L.size() >= 9 ? 1 : 0;
+  TakeText(L, 1, DoorDropInfo.Alias);
+  TakeAnsi(L, 2);
+  TakeInt(L, 5 + Shift, DoorDropInfo.Baud, DROP_DEFAULTS.Baud);
+  const std::string *Minutes = Line(L, 7 + Shift);
+  int64_t V;
+  if (Minutes && LeadingInt(*Minutes, V) && V < 0) {
+    DoorDropInfo.MaxSeconds = DROP_DEFAULTS.MaxSeconds;  // -1: the board does not know
+  } else {
+    TakeTime(L, 7 + Shift, 60);
+  }
+  // Older files stop at 7 and the real name is the handle then.
+  const std::string *Real = Line(L, 8 + Shift);
+  DoorDropInfo.RealName = Real && !Real->empty() ? *Real : DoorDropInfo.Alias;
+}
+
+void ReadSfDoors(const std::string &AFileName) {
+  std::vector<std::string> L;
+  if (!BoardOpen(AFileName, L)) return;
+  TakeRecord(L, 1);
+  TakeText(L, 2, DoorDropInfo.RealName);
+  TakeText(L, 4, DoorDropInfo.Alias);  // the first name: the format has no handle
+  TakeInt(L, 5, DoorDropInfo.Baud, DROP_DEFAULTS.Baud);
+  TakeTime(L, 7, 60);
+  TakeAnsi(L, 10);  // TRUE / FALSE: the first letter only
+  TakeInt(L, 11, DoorDropInfo.Access, DROP_DEFAULTS.Access);
+  TakeInt(L, 24, DoorDropInfo.Node, DROP_DEFAULTS.Node);
+}
+
+void ReadCallInfo(const std::string &AFileName) {
+  std::vector<std::string> L;
+  if (!BoardOpen(AFileName, L)) return;
+  TakeText(L, 1, DoorDropInfo.RealName);
+  TakeText(L, 1, DoorDropInfo.Alias);  // one name only
+  TakeInt(L, 4, DoorDropInfo.Access, DROP_DEFAULTS.Access);
+  TakeTime(L, 5, 60);
+  TakeAnsi(L, 6);  // COLOR or MONO
+  TakeRecord(L, 8);
+  TakeInt(L, 31, DoorDropInfo.Baud, DROP_DEFAULTS.Baud);
+  // Line 35, where the board writes one (a short file has no node; one writer puts a task
+  // number there, which serves as well).
+  TakeInt(L, 35, DoorDropInfo.Node, DROP_DEFAULTS.Node);
+}
+
+void ReadTriBbs(const std::string &AFileName) {
+  std::vector<std::string> L;
+  if (!BoardOpen(AFileName, L)) return;
+  TakeRecord(L, 1);
+  TakeText(L, 2, DoorDropInfo.RealName);
+  TakeInt(L, 4, DoorDropInfo.Access, DROP_DEFAULTS.Access);
+  TakeAnsi(L, 6);
+  TakeTime(L, 7, 60);
+  TakeInt(L, 11, DoorDropInfo.Node, DROP_DEFAULTS.Node);
+  TakeInt(L, 13, DoorDropInfo.Baud, DROP_DEFAULTS.Baud);
+  // The alias is line 19; a file without it (or with it blank) leaves the real name.
+  const std::string *Alias = Line(L, 19);
+  DoorDropInfo.Alias = Alias && !Alias->empty() ? *Alias : DoorDropInfo.RealName;
 }

@@ -101,5 +101,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Check(DoorDropInfo.Alias == L[5], "INFO alias");
   Check(DoorDropInfo.RealName == (L[7].empty() ? L[6] : L[6] + " " + L[7]), "INFO full name");
   Check(DoorDropInfo.ComType <= 3, "INFO comm type");
+
+  // Other boards' formats: stdio always, names bounded and without trailing blanks.
+  for (void (*Reader)(const std::string &) : {ReadChainTxt, ReadDoorFileSr, ReadSfDoors, ReadCallInfo, ReadTriBbs}) {
+    DoorDropInfo = TDoorDropInfo{};
+    DoorDropInfo.ComType = 2;
+    Reader(Name);
+    Check(DoorDropInfo.ComType == 0, "other formats run in stdio mode");
+    for (const std::string *Text : {&DoorDropInfo.Alias, &DoorDropInfo.RealName}) {
+      Check(Text->size() <= DROP_MAX_LINE, "names bounded");
+      Check(Text->empty() || (Text->back() != ' ' && Text->back() != '\t'), "trailing blanks gone");
+    }
+  }
   return 0;
 }

@@ -133,6 +133,33 @@ TEST_F(DoorInputTest, StdioKeysAreTheCallers) {
   EXPECT_EQ(ReadOne(), (TKey{'\x1B', false, lkUser}));
 }
 
+// The named keys compare right with DoorLastKey.Ch, the two above 0x7F included, for every
+// key a sysop's terminal sends and for the caller's arrows.
+TEST_F(DoorInputTest, NamedKeysMatchTheKeysRead) {
+  StartLink();
+  const struct {
+    const char *Bytes;
+    char Key;
+  } kSysop[] = {
+      {"\x1bOP", DOOR_KEY_F1},     {"\x1bOQ", DOOR_KEY_F2},      {"\x1bOR", DOOR_KEY_F3},
+      {"\x1bOS", DOOR_KEY_F4},     {"\x1b[15~", DOOR_KEY_F5},    {"\x1b[17~", DOOR_KEY_F6},
+      {"\x1b[18~", DOOR_KEY_F7},   {"\x1b[19~", DOOR_KEY_F8},    {"\x1b[20~", DOOR_KEY_F9},
+      {"\x1b[21~", DOOR_KEY_F10},  {"\x1b[23~", DOOR_KEY_F11},   {"\x1b[24~", DOOR_KEY_F12},
+      {"\x1b[H", DOOR_KEY_HOME},   {"\x1b[F", DOOR_KEY_END},     {"\x1b[5~", DOOR_KEY_PGUP},
+      {"\x1b[6~", DOOR_KEY_PGDN},  {"\x1b[2~", DOOR_KEY_INSERT}, {"\x1b[3~", DOOR_KEY_DELETE},
+      {"\x1b[A", DOOR_KEY_UP},     {"\x1b[B", DOOR_KEY_DOWN},    {"\x1b[D", DOOR_KEY_LEFT},
+      {"\x1b[C", DOOR_KEY_RIGHT},
+  };
+  for (const auto &c : kSysop) {
+    SCOPED_TRACE(Escaped(c.Bytes));
+    ConsolePushInput(c.Bytes);
+    EXPECT_EQ(ReadOne(), (TKey{c.Key, true, lkSysop}));
+  }
+  Send("\x1b[A\x1b[D");
+  EXPECT_EQ(ReadOne(), (TKey{DOOR_KEY_UP, true, lkUser}));
+  EXPECT_EQ(ReadOne(), (TKey{DOOR_KEY_LEFT, true, lkUser}));
+}
+
 TEST_F(DoorInputTest, ReadKeyRestartsTheIdleCount) {
   StartLink();
   AdvanceSeconds(100);

@@ -48,7 +48,7 @@ class DoorStartupTest : public DoorTest {
 TEST_F(DoorStartupTest, SwitchTable) {
   ASSERT_TRUE(NetSocketPair(Net));
   const std::string fd = std::to_string(Net.Door);
-  for (const char *folder : {"INFO.BBS", "type0", "t2", "t3", "lower"})
+  for (const char *folder : {"INFO.BBS", "type0", "t2", "t3", "lower", "CHAIN.TXT"})
     std::filesystem::create_directory(Dir.File(folder));
   std::string doorSys = "COM0:\r\n38400\r\n8\r\n7\r\n";
   for (int line = 5; line <= 52; line++) doorSys += "x\r\n";
@@ -58,6 +58,10 @@ TEST_F(DoorStartupTest, SwitchTable) {
   const std::string type3 = Door32("t3/DOOR32.SYS", "3", fd);
   const std::string lower = Door32("lower/door32.sys", "0", "-1");
   std::string huge(300, '9');
+  std::string callInfo;
+  for (int line = 1; line <= 36; line++) callInfo += (line == 1 ? "Jane Caller" : line == 35 ? "4" : "1") + std::string("\n");
+  const std::string lowerCallInfo = Dir.Write("callinfo.bbs", callInfo);
+  const std::string infoInChain = Dir.Write("CHAIN.TXT/INFO.1", "0\r\n3\r\n\r\n\r\n30\r\nInfoAlias\r\n");
 
   struct {
     const char *Name;
@@ -89,6 +93,8 @@ TEST_F(DoorStartupTest, SwitchTable) {
       {"DOOR32.SYS type 3: stdio", {"-D" + type3}, true, 3, 3, false, "DropAlias", {}},
       {"drop-file name case is ignored", {"-d" + lower}, true, 3, 0, false, "DropAlias", {}},
       {"DOOR.SYS test comes before INFO.", {"-D" + Dir.File("INFO.BBS/DOOR.SYS")}, true, 7, 0, false, "x", {}},
+      {"callinfo.bbs has its own reader, not INFO.'s", {"-D" + lowerCallInfo}, true, 4, 0, false, "Jane Caller", {}},
+      {"a folder's name picks no format", {"-X", "-D" + infoInChain}, true, 0, 1, false, "InfoAlias", {}},
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.Name);
@@ -298,33 +304,37 @@ class DoorExitTest : public DoorTest {
 
 TEST_F(DoorExitTest, StartupFailures) {
   TTempDir dir;
-  const std::string chain = dir.Write("CHAIN.TXT", "2\r\n5\r\n");
+  const std::string unread = dir.Write("PCBOARD.SYS", "2\r\n5\r\n");  // a format the kit does not read
   const std::string badHandle =
       dir.Write("DOOR32.SYS", "2\r\n-1\r\n38400\r\nBoard\r\n5\r\nA B\r\nAB\r\n30\r\n45\r\n1\r\n3\r\n");
   EXPECT_DOOR_END(Startup({"-D/no/such/folder/DOOR32.SYS"}),
                   "[screen]\n2:  Drop File Does Not Exist Or Is Not Supported:\n3:  /no/such/folder/DOOR32.SYS\n",
                   "[slept 2500]");
   // (The child makes its own folder, so only the file name part is known here.)
-  EXPECT_DOOR_END(Startup({"-D" + chain}), "2:  Drop File Does Not Exist Or Is Not Supported:\n3:  /",
-                  "/CHAIN.TXT\n", "[slept 2500]");
+  EXPECT_DOOR_END(Startup({"-D" + unread}), "2:  Drop File Does Not Exist Or Is Not Supported:\n3:  /",
+                  "/PCBOARD.SYS\n", "[slept 2500]");
   EXPECT_DOOR_END(Startup({"-D" + badHandle}), "2:  Invalid comm number: -1\n", "[slept 2500]");
 }
 
 TEST_F(DoorExitTest, UsageScreen) {
+  // One line more than the 25 rows hold: the first, blank one has scrolled away.
   EXPECT_DOOR_END(Startup({"-?"}),
-                  "2: USAGE: testdoor <PARAMETERS>\n",
-                  "4: Load settings from a dropfile (DOOR32.SYS, DOOR.SYS, DORINFO*.DEF or INFO.*)\n"
-                  "5:  -D         PATH\\FILENAME OF DROPFILE\n"
-                  "6: Example: testdoor -DC:\\BBS\\NODE1\\DOOR32.SYS\n"
-                  "8: Pass settings on command-line\n"
-                  "9:  -N         NODE NUMBER\n"
-                  "10:  -S         SOCKET HANDLE\n"
-                  "11: Example: testdoor -N1 -S1000\n"
-                  "13: Run in local mode\n"
-                  "14:  -L         LOCAL MODE\n"
-                  "15: Example: testdoor -L\n"
-                  "17: Optional parameters\n"
-                  "18:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n",
+                  "1: USAGE: testdoor <PARAMETERS>\n",
+                  "3: Load settings from a dropfile (DOOR32.SYS, DOOR.SYS, DORINFO*.DEF or INFO.*)\n"
+                  "4:  -D         PATH\\FILENAME OF DROPFILE\n"
+                  "5: Example: testdoor -DC:\\BBS\\NODE1\\DOOR32.SYS\n"
+                  "7: Pass settings on command-line\n"
+                  "8:  -N         NODE NUMBER\n"
+                  "9:  -S         SOCKET HANDLE\n"
+                  "10: Example: testdoor -N1 -S1000\n"
+                  "12: Run in local mode\n"
+                  "13:  -L         LOCAL MODE\n"
+                  "14: Example: testdoor -L\n"
+                  "16: Optional parameters\n"
+                  "17:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n",
+                  "22:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n"
+                  "23: Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS\n"
+                  "24:  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)\n",
                   "[slept 0]");
   // Command lines that name no way to run.
   const std::vector<std::string> kNoWay[] = {
@@ -333,7 +343,7 @@ TEST_F(DoorExitTest, UsageScreen) {
   };
   for (const auto &args : kNoWay) {
     SCOPED_TRACE(args.front());
-    EXPECT_DOOR_END(Startup(args), "2: USAGE: testdoor <PARAMETERS>\n", "[slept 0]");
+    EXPECT_DOOR_END(Startup(args), "1: USAGE: testdoor <PARAMETERS>\n", "[slept 0]");
   }
 }
 

@@ -138,6 +138,35 @@ TEST_F(DropFilesTest, ReadsWhatBoardsWrite) {
       {"bad/no-final-eol/INFO.3", ReadLordInfo,
        {.Alias = "Sam", .Baud = 9600, .Clean = true, .ComNum = 9, .ComType = 2, .Fairy = true,
         .MaxSeconds = 900, .RealName = "Sam Spade", .RecPos = 7}},
+      // Other boards' formats: no socket in any of them, so always comm type 0 (stdio).
+      {"synchronet/CHAIN.TXT", ReadChainTxt,  // LF, upper-cased names, seconds as "%8ld.00"
+       {.Access = 60, .Alias = "JDOE", .Baud = 115200, .MaxSeconds = 2700, .RealName = "JANE DOE", .RecPos = 41}},
+      {"wwiv/CHAIN.TXT", ReadChainTxt,  // LF and CR LF mixed; a local caller's speed is KB
+       {.Access = 255, .Alias = "sysop", .Baud = 0, .MaxSeconds = 999999, .RealName = "Sysop Person"}},
+      {"batch/DOORFILE.SR", ReadDoorFileSr,  // every line ends in a blank
+       {.Alias = "Dave Batch", .Baud = 19200, .MaxSeconds = 1800, .RealName = "David Batchelor"}},
+      {"synchronet/DOORFILE.SR", ReadDoorFileSr,  // the older seven lines: the name is the handle
+       {.Alias = "Jane Doe", .Baud = 115200, .MaxSeconds = 2700, .RealName = "Jane Doe"}},
+      {"icy/DOORFILE.SR", ReadDoorFileSr,  // a city line at 4; ANSI and time unknown (-1)
+       {.Alias = "icy user", .Baud = 57600, .MaxSeconds = 3600, .RealName = "Ivy Cee"}},
+      {"synchronet/SFDOORS.DAT", ReadSfDoors,
+       {.Access = 60, .Alias = "Jane", .Baud = 115200, .MaxSeconds = 2700, .Node = 3, .RealName = "Jane Doe",
+        .RecPos = 41}},
+      {"icy/SFDOORS.DAT", ReadSfDoors,  // CR LF, a non-ASCII FALSE on lines 17 and 18
+       {.Access = 20, .Alias = "Ivy", .Baud = 0, .Emulation = etASCII, .MaxSeconds = 1800, .Node = 2,
+        .RealName = "Ivy Cee", .RecPos = 6}},
+      {"synchronet/CALLINFO.BBS", ReadCallInfo,
+       {.Access = 60, .Alias = "JANE DOE", .Baud = 115200, .MaxSeconds = 2700, .Node = 3, .RealName = "JANE DOE",
+        .RecPos = 41}},
+      {"wwiv/CALLINFO.BBS", ReadCallInfo,  // 31 lines: no node; MONO; padded minutes
+       {.Access = 255, .Alias = "Sysop Person", .Baud = 0, .Emulation = etASCII, .MaxSeconds = 7200,
+        .RealName = "Sysop Person"}},
+      {"synchronet/TRIBBS.SYS", ReadTriBbs,  // 19 lines, time capped at 32767 minutes
+       {.Access = 60, .Alias = "jdoe", .Baud = 115200, .MaxSeconds = 32767 * 60, .Node = 3, .RealName = "Jane Doe",
+        .RecPos = 41}},
+      {"icy/TRIBBS.SYS", ReadTriBbs,  // CR LF, a RIP line, no alias
+       {.Access = 20, .Alias = "Ivy Cee", .Baud = 0, .Emulation = etASCII, .MaxSeconds = 1800, .Node = 2,
+        .RealName = "Ivy Cee", .RecPos = 6}},
   };
   for (const TCase &C : kCases) {
     SCOPED_TRACE(C.File);
@@ -239,6 +268,47 @@ TEST_F(DropFilesTest, EachLineRuleAndItsEdges) {
 }
 
 // Line ends, the end-of-file byte and line lengths, seen through DOOR32.SYS's name lines.
+// Other boards' formats: a line the file lacks keeps its field, one that is there but
+// unreadable gives the field's load-time default; numbers padded, with fractions or huge.
+TEST_F(DropFilesTest, OtherBoardsFormatsMissingBadAndHugeLines) {
+  const TDoorDropInfo Defaults{};
+  struct TCase {
+    const char *Name;
+    TReader Reader;
+    std::string Text;
+    std::string Words;
+  };
+  const TCase kCases[] = {
+      {"TRIBBS.SYS of two lines keeps the rest", ReadTriBbs, "5\nAnn\n",
+       "RecPos=4 RealName=\"Ann\" Alias=\"Ann\" Access=-7 MaxSeconds=-7 Node=-7 Baud=-7 ComType=0 Emulation=ASCII"},
+      {"an empty SFDOORS.DAT changes only the comm type", ReadSfDoors, "",
+       "RecPos=-7 RealName=\"(name)\" Alias=\"(alias)\" Node=-7 MaxSeconds=-7 ComType=0"},
+      {"bad numbers give the defaults", ReadChainTxt, Lines(20, {{1, "x"}, {11, "lots"}, {14, "?"}, {16, "soon"}}),
+       "RecPos=0 Access=0 MaxSeconds=" + std::to_string(Defaults.MaxSeconds) + " Emulation=ANSI Baud=0"},
+      {"padded, with a fraction, with a sign", ReadChainTxt, Lines(16, {{1, "  +12"}, {11, "\t 90 "}, {16, "  2225.99"}}),
+       "RecPos=11 Access=90 MaxSeconds=2225"},
+      {"huge minutes saturate", ReadDoorFileSr, Lines(8, {{7, "99999999999999999999"}}),
+       "MaxSeconds=2147483647"},
+      {"huge negative seconds saturate", ReadChainTxt, Lines(16, {{16, "-99999999999"}}), "MaxSeconds=-2147483648"},
+      {"minutes times 60 saturate", ReadCallInfo, Lines(5, {{5, "40000000"}}), "MaxSeconds=2147483647"},
+      {"booleans by their first letter", ReadSfDoors, Lines(10, {{10, "tRuE"}}), "Emulation=ANSI"},
+      {"MONO with trailing blanks", ReadCallInfo, Lines(6, {{6, "MONO   "}}), "Emulation=ASCII"},
+  };
+  for (const TCase &C : kCases) {
+    SCOPED_TRACE(C.Name);
+    DoorDropInfo = Sentinel();
+    C.Reader(Dir.Write("DROP", C.Text));
+    ExpectWords(C.Words);
+  }
+
+  // A 10 MB name: kept cut, the lines after it still in their places.
+  DoorDropInfo = TDoorDropInfo{};
+  ReadSfDoors(Dir.Write("SFDOORS.DAT", "3\n" + std::string(10 << 20, 'n') + "\nx\nFirst\n0\n0\n20\n"));
+  EXPECT_EQ(DoorDropInfo.RealName, std::string(DROP_MAX_LINE, 'n'));
+  EXPECT_EQ(DoorDropInfo.Alias, "First");
+  EXPECT_EQ(DoorDropInfo.MaxSeconds, 1200);
+}
+
 TEST_F(DropFilesTest, LineReading) {
   const std::string Long300(300, 'n');
   const std::string Digits300 = std::string(297, '0') + "045";
@@ -294,7 +364,8 @@ TEST_F(DropFilesTest, HugeLinesAndBinaryFilesStayBounded) {
     Seed = Seed * 1103515245 + 12345;
     Binary.push_back(static_cast<char>(Seed >> 24));
   }
-  const TReader Readers[] = {ReadDoor32, ReadDoorSys, ReadDorInfo, ReadLordInfo};
+  const TReader Readers[] = {ReadDoor32,   ReadDoorSys,    ReadDorInfo,  ReadLordInfo, ReadChainTxt,
+                             ReadDoorFileSr, ReadSfDoors, ReadCallInfo, ReadTriBbs};
   for (TReader Reader : Readers) {
     DoorDropInfo = TDoorDropInfo{};
     Reader(Dir.Write("binary", Binary));
@@ -312,7 +383,8 @@ TEST_F(DropFilesTest, NamesThatCannotBeReadLeaveTheRecord) {
   chmod(Dir.Path.c_str(), 0755);
   mkdir(Dir.File("DOOR.SYS").c_str(), 0755);
   const std::string Names[] = {Dir.File("DOOR.SYS"), Dir.File("gone/INFO.1"), Dir.File("DORINFO1.DEF"), Locked};
-  const TReader Readers[] = {ReadDoor32, ReadDoorSys, ReadDorInfo, ReadLordInfo};
+  const TReader Readers[] = {ReadDoor32,   ReadDoorSys,    ReadDorInfo,  ReadLordInfo, ReadChainTxt,
+                             ReadDoorFileSr, ReadSfDoors, ReadCallInfo, ReadTriBbs};
   // Root reads anything: look at the locked file as nobody, in a child.
   const bool AsNobody = geteuid() == 0;
   pid_t Child = AsNobody ? fork() : 0;

@@ -61,6 +61,8 @@ extern TDoorLastKey DoorLastKey;
 extern int32_t DoorLiteBarIndex;
 extern std::vector<std::string> DoorLiteBarOptions;
 extern TDoorMOREPrompts DoorMOREPrompts;
+// The program's name and version in the status bar; the kit's own (DOORKIT_NAME and
+// DOORKIT_VERSION, doorkit/version.h) until the door sets its own, before or after start-up.
 extern std::string DoorProgramNameAndVersion;
 extern TDoorSession DoorSession;
 
@@ -100,9 +102,38 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
 // typed characters back as CP437), -A (probe the caller's terminal once at start-up and
 // choose UTF-8 or CP437 by its answer; no answer within a second keeps CP437, or UTF-8
 // with -U) and -W (ask the caller's window size: telnet DO NAWS on a socket, a
-// cursor-position report in stdio mode); -P no sysop's view (the door opens no socket for
-// doorwatch). Every other letter reaches the door's DoorOnCLP.
-inline constexpr char DOOR_KIT_SWITCHES[] = "?ADLNPSUWX";
+// cursor-position report in stdio mode); -C the sysop's check: prints what the door found
+// in the drop file or the -N -S pair and what it would do, and ends without touching the
+// caller; -P no sysop's view (the door opens no socket for doorwatch). Every other letter
+// reaches the door's DoorOnCLP.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?ACDLNPSUWX";
+
+// Extended keys: what DoorReadKey returns (and DoorLastKey.Ch holds) with
+// DoorLastKey.Extended set, the key's PC scan code as a char, so that
+// DoorLastKey.Ch == DOOR_KEY_F11 compares right (a char never equals the int 0x85, F11's
+// code). Test Extended as well: the codes of the arrows are the letters H, P, K and M.
+inline constexpr char DOOR_KEY_F1 = '\x3B';
+inline constexpr char DOOR_KEY_F2 = '\x3C';
+inline constexpr char DOOR_KEY_F3 = '\x3D';
+inline constexpr char DOOR_KEY_F4 = '\x3E';
+inline constexpr char DOOR_KEY_F5 = '\x3F';
+inline constexpr char DOOR_KEY_F6 = '\x40';
+inline constexpr char DOOR_KEY_F7 = '\x41';
+inline constexpr char DOOR_KEY_F8 = '\x42';
+inline constexpr char DOOR_KEY_F9 = '\x43';
+inline constexpr char DOOR_KEY_F10 = '\x44';
+inline constexpr char DOOR_KEY_F11 = static_cast<char>(0x85);
+inline constexpr char DOOR_KEY_F12 = static_cast<char>(0x86);
+inline constexpr char DOOR_KEY_HOME = '\x47';
+inline constexpr char DOOR_KEY_UP = '\x48';
+inline constexpr char DOOR_KEY_PGUP = '\x49';
+inline constexpr char DOOR_KEY_LEFT = '\x4B';
+inline constexpr char DOOR_KEY_RIGHT = '\x4D';
+inline constexpr char DOOR_KEY_END = '\x4F';
+inline constexpr char DOOR_KEY_DOWN = '\x50';
+inline constexpr char DOOR_KEY_PGDN = '\x51';
+inline constexpr char DOOR_KEY_INSERT = '\x52';
+inline constexpr char DOOR_KEY_DELETE = '\x53';
 
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
@@ -170,7 +201,7 @@ void DoorDisplaySixel(const std::string &AFileName);
 // Whether a key waits, the caller's or the sysop's.
 bool DoorKeyPressed();
 // Waits for a key, the caller's first. Extended keys (arrows and the like) come back as
-// their PC scan code with DoorLastKey.Extended set: up 'H', down 'P', left 'K', right 'M'.
+// their PC scan code with DoorLastKey.Extended set: compare with the DOOR_KEY_ names.
 char DoorReadKey();
 // A one-line field of AVisibleLength cells in AAttr at the cursor, scrolling up to AMaxLength
 // characters taken from AAllowedCharacters; backspace and Ctrl-Y erase; APasswordCharacter

@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "doorkit/testkit.h"
 #include "net.h"
 #include "vtscreen.h"
 
@@ -63,23 +64,7 @@ struct TCaller {
 
   // Telnet: the door's option announcements are answered by nothing and dropped.
   void Receive(std::string_view ABytes) {
-    for (char Ch : ABytes) {
-      const uint8_t B = static_cast<uint8_t>(Ch);
-      if (FIac == 1) {
-        if (B == 0xFF) {
-          FPending += Ch;
-          FIac = 0;
-        } else {
-          FIac = (B >= 0xFB && B <= 0xFE) ? 2 : 0;
-        }
-      } else if (FIac == 2) {
-        FIac = 0;
-      } else if (B == 0xFF) {
-        FIac = 1;
-      } else {
-        FPending += Ch;
-      }
-    }
+    FPending += DoorTestTelnetData(FIac, ABytes);
     Process(false);
   }
 
