@@ -212,7 +212,7 @@ class WatchTest(unittest.TestCase):
         client = socket.create_connection(listener.getsockname())
         board, _ = listener.accept()
         listener.close()
-        lines = ["2", str(board.fileno()), "38400", "Test Board", "1", "Test Caller", "Tester", "100",
+        lines = ["2", str(board.fileno()), "38400", "Test Board", "1", "Watched Caller", "Tester", "100",
                  "60", "1", "1"]
         drop = os.path.join(self.runtime, "DOOR32.SYS")
         with open(drop, "w") as f:
@@ -228,7 +228,7 @@ class WatchTest(unittest.TestCase):
 
     def start_stdio_door(self):
         """A stdio door on the caller's 80x25 pseudo-terminal, as a board relays it (-X)."""
-        lines = ["2", "-1", "38400", "Test Board", "1", "Test Caller", "Tester", "100", "60", "1", "1"]
+        lines = ["2", "-1", "38400", "Test Board", "1", "Watched Caller", "Tester", "100", "60", "1", "1"]
         drop = os.path.join(self.runtime, "DOOR32.SYS")
         with open(drop, "w") as f:
             f.write("\r\n".join(lines) + "\r\n")
@@ -278,7 +278,7 @@ class WatchTest(unittest.TestCase):
         for w in (first, second):
             self.assertTrue(self.pump(lambda: self.mirrors(caller, w) and "Left:" in text(w.screen, 25)),
                             "\n".join(w.screen.display))
-            self.assertIn("Test Caller", text(w.screen, 25))
+            self.assertIn("Watched Caller", text(w.screen, 25))
         st = os.stat(self.socket_path())
         self.assertEqual(st.st_mode & 0o777, 0o600)
         self.assertEqual(os.stat(self.folder()).st_mode & 0o777, 0o700)
@@ -306,7 +306,7 @@ class WatchTest(unittest.TestCase):
         self.at_question(caller)
         listing = subprocess.run([WATCH], env=self.env, capture_output=True, text=True, timeout=20)
         self.assertEqual(listing.returncode, 0)
-        line = [l for l in listing.stdout.splitlines() if "Test Caller" in l]
+        line = [l for l in listing.stdout.splitlines() if "Watched Caller" in l]
         self.assertEqual(len(line), 1, listing.stdout)
         self.assertTrue(line[0].split()[0] == "1", line[0])
         self.assertRegex(line[0], r"00:(59|60):\d\d|01:00:00")
@@ -360,7 +360,7 @@ class WatchTest(unittest.TestCase):
         caller = self.start_door("-P")
         self.at_question(caller)
         self.assertFalse(os.path.exists(self.socket_path()))
-        w = self.watch("1")
+        w = self.watch(self.socket_path())  # by path: as root, "1" may find another test's door
         self.assertEqual(w.proc.wait(10), 1)
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to be another user")
