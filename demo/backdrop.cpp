@@ -1,5 +1,8 @@
 // The backdrop, drawn once before the first frame (an optional sixel picture under a
 // framed title, the box the centre text moves in and a credit line), and the melody.
+#include <unistd.h>
+
+#include <cstdio>
 #include <string>
 
 #include "demo.h"
@@ -47,6 +50,43 @@ constexpr char SINGLE_BOTTOM_RIGHT = '\xD9';
 constexpr char SINGLE_HORIZONTAL = '\xC4';
 constexpr char SINGLE_VERTICAL = '\xB3';
 
+constexpr char PICTURE[] = "vortex.sixel";
+
+bool Readable(const std::string &APath) {
+  std::FILE *File = std::fopen(APath.c_str(), "rb");
+  if (!File) return false;
+  // A folder opens, but reads nothing.
+  char Byte;
+  const bool Ok = std::fread(&Byte, 1, 1, File) == 1;
+  std::fclose(File);
+  return Ok;
+}
+
+// The folder the door's binary lies in, from the kernel rather than argv[0], which a board
+// may give as a bare name.
+std::string BinaryFolder() {
+  char Path[4096];
+  const ssize_t N = readlink("/proc/self/exe", Path, sizeof Path - 1);
+  if (N <= 0) return {};
+  const std::string Exe(Path, static_cast<size_t>(N));
+  return Exe.substr(0, Exe.rfind('/') + 1);
+}
+
+// The picture: in the folder the door starts in, else where an install put it, beside the
+// binary (../share/vantorama) or in the data folder it was built for. Where none can be
+// read, the name alone, so the caller is told it is missing.
+std::string FindPicture() {
+  std::vector<std::string> Places{PICTURE};
+  const std::string Bin = BinaryFolder();
+  if (!Bin.empty()) Places.push_back(Bin + "../share/vantorama/" + PICTURE);
+#ifdef VANTORAMA_DATA_DIR
+  Places.push_back(std::string(VANTORAMA_DATA_DIR) + "/" + PICTURE);
+#endif
+  for (const std::string &Place : Places)
+    if (Readable(Place)) return Place;
+  return PICTURE;
+}
+
 void WriteAt(int32_t AX, int32_t AY, std::string_view AText) {
   DoorGotoXY(static_cast<uint8_t>(AX), static_cast<uint8_t>(AY));
   DoorWrite(AText);
@@ -93,9 +133,13 @@ void InnerBox() {
 void LoadBackground() {
   DoorClrScr();
   if (UseSixel) {
-    // Looked for in the working folder; the kit reports a missing picture and goes on.
+    // The kit reports a missing picture to the caller alone, and waits for a key; the
+    // report goes then, so the caller's screen is the sysop's again.
+    const std::string Picture = FindPicture();
+    const bool Found = Readable(Picture);
     DoorGotoXY(1, 1);
-    DoorDisplaySixel("vortex.sixel");
+    DoorDisplaySixel(Picture);
+    if (!Found) DoorClrScr();
   }
   OuterFrame();
 

@@ -22,14 +22,57 @@ struct State {
   // Entry 0 is a placeholder, parameter k is entry k; a hostile caller cannot grow it.
   int32_t AnsiParams[ANSI_MAX_PARAMS + 1] = {};
   int AnsiParamCount = 0;
+  // A sequence with more parameters than are kept: what they do as colours, applied as
+  // they come from the attributes at the moment the list ran full. Only colours read
+  // parameters past the second, so the terminal's colours stay the mirror's.
+  bool Folding = false;
+  uint8_t FoldAttr = 0x07;
+  uint8_t FoldSaved = 0x07;
   uint8_t AnsiAttr = 0x07;
   int32_t AnsiXY = 0x0101;
 };
 State g;
 
+// One SGR parameter on the attribute AAttr, and on ASaved, the attribute SGR 8 keeps for 28.
+void SgrStep(uint8_t &AAttr, uint8_t &ASaved, int32_t AParam) {
+  uint8_t &a = AAttr;
+  switch (AParam) {
+    case 0: a = 0x07; break;
+    case 1: a |= 0x08; break;                         // bold: intensity
+    case 5: case 6: a |= 0x80; break;                 // slow, rapid blink
+    case 7: case 27:                                  // reverse, and back
+      a = static_cast<uint8_t>(((a & 0x70) >> 4) + ((a & 0x07) << 4));
+      break;
+    case 8: ASaved = a; a = 0x00; break;              // concealed
+    case 22: a &= 0x77; break;                        // normal intensity
+    case 25: a &= 0x7F; break;                        // blink off
+    case 28: a = ASaved; break;                       // revealed
+    default:
+      if (AParam >= 30 && AParam <= 37) {
+        // The colour keeps the intensity in force and clears blink.
+        int32_t c = AnsiColours[AParam - 30];
+        if ((a & 0x0F) > 7) c += 8;
+        a = static_cast<uint8_t>((a & 0x70) | (c & 0x8F));
+      } else if (AParam >= 40 && AParam <= 47) {
+        a = static_cast<uint8_t>(((AnsiColours[AParam - 40] << 4) & 0x70) | (a & 0x8F));
+      }
+      break;  // the rest is not carried out here
+  }
+}
+
 // ACount is the parser's copy of AnsiParamCount.
 void AddAnsiParam(int &ACount, int32_t AValue) {
-  if (ACount < ANSI_MAX_PARAMS) g.AnsiParams[++ACount] = AValue;
+  if (ACount < ANSI_MAX_PARAMS) {
+    g.AnsiParams[++ACount] = AValue;
+    return;
+  }
+  if (!g.Folding) {
+    g.Folding = true;
+    g.FoldAttr = GetTextAttr();
+    g.FoldSaved = g.AnsiAttr;
+    for (int i = 1; i <= ACount; i++) SgrStep(g.FoldAttr, g.FoldSaved, g.AnsiParams[i]);
+  }
+  SgrStep(g.FoldAttr, g.FoldSaved, AValue);
 }
 
 // A missing parameter reads as 0, as the placeholders of a short sequence would.
@@ -45,43 +88,39 @@ void Move(int64_t AX, int64_t AY) {
 // entered for them, and most of what the door sends restates the colour in force.
 bool Unchanged(uint8_t ATracked, uint8_t ANew) { return ANew == ATracked && TextAttr == ATracked; }
 
+bool IsColour(int32_t AParam) { return (AParam >= 30 && AParam <= 37) || (AParam >= 40 && AParam <= 47); }
+
+bool IsAttributeChange(int32_t AParam) {
+  switch (AParam) {
+    case 0: case 1: case 5: case 6: case 7: case 8: case 22: case 25: case 27: case 28: return true;
+    default: return false;
+  }
+}
+
 void SelectGraphicRendition() {
-  // The tracked attribute, followed here by the rules of SetTextAttr, SetTextColour and
-  // SetTextBackground as each parameter is applied.
+  if (g.Folding) {
+    if (!Unchanged(GetTextAttr(), g.FoldAttr)) SetTextAttr(g.FoldAttr);
+    g.AnsiAttr = g.FoldSaved;
+    return;
+  }
+  // The parameters left to right on the tracked attribute, each through SetTextAttr,
+  // SetTextColour or SetTextBackground, so the console's attribute changes with it.
   uint8_t a = GetTextAttr();
   for (int i = 1; i <= g.AnsiParamCount; i++) {
     const int32_t p = g.AnsiParams[i];
-    switch (p) {
-      case 0: a = 0x07; break;
-      case 1: a |= 0x08; break;                         // bold: intensity
-      case 5: case 6: a |= 0x80; break;                 // slow, rapid blink
-      case 7: case 27:                                  // reverse, and back
-        a = static_cast<uint8_t>(((a & 0x70) >> 4) + ((a & 0x07) << 4));
-        break;
-      case 8: g.AnsiAttr = a; a = 0x00; break;          // concealed
-      case 22: a &= 0x77; break;                        // normal intensity
-      case 25: a &= 0x7F; break;                        // blink off
-      case 28: a = g.AnsiAttr; break;                   // revealed
-      default:
-        if (p >= 30 && p <= 37) {
-          int32_t c = AnsiColours[p - 30];
-          if ((a & 0x0F) > 7) c += 8;
-          const auto next = static_cast<uint8_t>((a & 0x70) | (c & 0x8F));
-          if (!Unchanged(a, next)) {
-            SetTextColour(static_cast<uint8_t>(c));
-            a = next;
-          }
-        } else if (p >= 40 && p <= 47) {
-          const int32_t c = AnsiColours[p - 40];
-          const auto next = static_cast<uint8_t>(((c << 4) & 0x70) | (a & 0x8F));
-          if (!Unchanged(a, next)) {
-            SetTextBackground(static_cast<uint8_t>(c));
-            a = next;
-          }
-        }
-        continue;  // the rest is not carried out here
+    uint8_t next = a;
+    SgrStep(next, g.AnsiAttr, p);
+    if (IsColour(p)) {
+      if (Unchanged(a, next)) continue;
+      if (p < 40) {
+        SetTextColour(static_cast<uint8_t>(next & 0x0F));
+      } else {
+        SetTextBackground(static_cast<uint8_t>((next >> 4) & 0x07));
+      }
+    } else if (IsAttributeChange(p)) {
+      SetTextAttr(next);
     }
-    SetTextAttr(a);
+    a = next;
   }
 }
 
@@ -277,6 +316,7 @@ void AnsiWrite(std::string_view AText) {
       }
       g.AnsiBuffer = 0;
       g.AnsiParamCount = 0;
+      g.Folding = false;
       g.AnsiParserState = TAnsiParserState::HaveBracket;
     }
     p = Bracket(p, end);

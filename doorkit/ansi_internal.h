@@ -3,7 +3,7 @@
 
 #include "doorkit/ansi.h"
 
-// The most parameters one sequence keeps; later ones are dropped.
+// The most parameters one sequence keeps; later ones still count as colours.
 constexpr int ANSI_MAX_PARAMS = 32;
 
 // Back to the state at program start: no open sequence, saved cursor 1, 1, saved attribute 7.

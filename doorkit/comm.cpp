@@ -39,6 +39,9 @@ enum class TTelnet : uint8_t {
   SbIac,   // an IAC inside a subnegotiation: SE ends it, a second IAC is part of it
 };
 
+// The longest subnegotiation taken as one: a client that never sends its IAC SE must not
+// swallow the caller's keys for good. Window sizes and terminal types fit many times over.
+constexpr size_t TELNET_SB_LIMIT = 64;
 // Where the caller's outgoing text stands: glyphs are turned into UTF-8 only in plain text,
 // never inside an escape sequence, a device control string (sixel) or a music string.
 enum class TOutText : uint8_t {
@@ -74,6 +77,7 @@ struct State {
   int FOldFlags = -1;     // the board's file-status flags, put back at close
   TLineEnd FLineEnd = TLineEnd::None;
   TTelnet FTelnet = TTelnet::Data;
+  size_t FSbLength = 0;  // bytes of the open subnegotiation so far
   uint8_t FSb[SB_KEEP] = {};  // the subnegotiation being received, IAC IAC taken as one byte
   size_t FSbLen = 0;
   uint16_t FCols = 0, FRows = 0;  // the caller's last window-size report
@@ -153,6 +157,7 @@ void TakeCommand(char AC) {
     g.FTelnet = TTelnet::Option;
   } else if (B == TELNET_SB) {
     g.FTelnet = TTelnet::Sb;
+    g.FSbLength = 0;
     g.FSbLen = 0;
   } else {
     g.FTelnet = TTelnet::Data;  // NOP, GA, AYT, ...: two bytes in all
@@ -192,6 +197,10 @@ void TakeReceived(const char *AData, size_t ALen) {
       case TTelnet::Sb:
         if (B == TELNET_IAC) {
           g.FTelnet = TTelnet::SbIac;
+        } else if (++g.FSbLength > TELNET_SB_LIMIT) {
+          // No end in sight: what follows is the caller's again.
+          g.FTelnet = TTelnet::Data;
+          TakeData(C);
         } else {
           KeepSb(B);
         }
@@ -409,6 +418,12 @@ void Adopt(int32_t AIn, int AOut) {
 }
 
 }  // namespace
+
+const char *CommHandleProblem(int32_t AHandle) {
+  if (AHandle < 0 || fcntl(AHandle, F_GETFD) == -1) return "is not open";
+  if (!IsSocket(AHandle)) return "is not a socket";
+  return nullptr;
+}
 
 void CommOpen(int32_t ACommNumber) {
   Adopt(ACommNumber, ACommNumber);

@@ -20,6 +20,7 @@
 #include "door_private.h"
 #include "doorkit/dropfiles.h"
 #include "doorkit/stringutils.h"
+#include "doorkit/videoutils.h"
 #include "doorkit/version.h"
 
 TDoorDropInfo DoorDropInfo;
@@ -172,6 +173,32 @@ void NewExitProc() {
   DoorCursorDown(255);
   DoorCursorLeft(255);
   DoorClose(false);
+  // The board's own screen follows on the sysop's terminal: no caller's name and time left
+  // standing at its foot.
+  FastWrite(std::string(CONSOLE_COLS, ' '), 1, CONSOLE_ROWS, 0x07);
+}
+
+const char *StandardStreamName(int32_t AHandle) {
+  switch (AHandle) {
+    case 0: return "input";
+    case 1: return "output";
+    default: return "error";
+  }
+}
+
+// A link needs the caller's socket. A serial port number (the kit has no serial lines) is
+// never taken as a descriptor of the same number when that is one of the door's own
+// standard streams: the telnet announce and the screen would go into a journal.
+void CheckLinkHandle() {
+  const int32_t handle = DoorDropInfo.ComNum;
+  std::string problem;
+  if (DoorDropInfo.ComType == 1 && handle >= 0 && handle <= 2) {
+    problem = "  COM" + std::to_string(handle) + " is a serial port; descriptor " + std::to_string(handle) +
+              " is the door's own standard " + StandardStreamName(handle) + ".";
+  } else if (const char *why = CommHandleProblem(handle)) {
+    problem = "  Descriptor " + std::to_string(handle) + " " + why + ": the door needs the caller's socket.";
+  }
+  if (!problem.empty()) FailStartup("  Invalid comm number: " + std::to_string(handle), problem);
 }
 
 // The ending signals of a link session, acted on in the door's normal flow. The board hangs
@@ -272,7 +299,7 @@ void DefaultOnUsage() {
       "",
       " Load settings from a dropfile (DOOR32.SYS, DOOR.SYS, DORINFO*.DEF or INFO.*)",
       "  -D         PATH\\FILENAME OF DROPFILE",
-      " Example: " + n + " -DC:\\BBS\\NODE1\\DOOR32.SYS",
+      " Example: " + n + " -D/sbbs/node1/DOOR32.SYS",
       "",
       " Pass settings on command-line",
       "  -N         NODE NUMBER",
@@ -285,13 +312,15 @@ void DefaultOnUsage() {
       "",
       " Optional parameters",
       "  -X         DISABLE COMM ROUTINES (STDIO MODE)",
-      "",
+      // The kit's own switches from here; no blank line before them, so that the screen
+      // still holds its USAGE line.
       "  -U         UTF-8 CALLER (CP437 OTHERWISE)",
       "  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437",
       "  -W         ASK THE CALLER'S WINDOW SIZE",
       "  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT",
-      " Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS",
+      "  -H         THIS SCREEN (ALSO -? AND --HELP)",
       "  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)",
+      " Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS",
   };
   SayLines({std::begin(lines), std::end(lines)});
   EndProgram(false);
@@ -336,11 +365,13 @@ void DoorStartup(int argc, char **argv) {
     if (!argv[i]) continue;
     std::string arg(argv[i]);
     if (arg.size() < 2 || (arg[0] != '-' && arg[0] != '/')) continue;
+    if (UpperCase(arg) == "--HELP") arg = "-H";
     char key = arg[1];
     if (key >= 'a' && key <= 'z') key = static_cast<char>(key - 'a' + 'A');
     std::string value = arg.substr(2);
     switch (key) {
       case '?':
+      case 'H':
         local = false;
         break;
       case 'D':
@@ -432,6 +463,7 @@ void DoorStartup(int argc, char **argv) {
     return;
   }
 
+  CheckLinkHandle();
   DoorOpenComm();
   if (askWindow) CommWriteRaw(std::string_view("\xFF\xFD\x1F", 3));  // IAC DO NAWS
   CommOnSendWait = OnSendWait;
@@ -454,6 +486,9 @@ void DoorShutdown() {
 bool DoorOpenComm() {
   if (g.Stdio) return true;
   CommOpen(DoorDropInfo.ComNum);
+  // Started inetd-style, the caller's socket is standard input or output too: the sysop's
+  // keyboard and screen are not there.
+  ConsoleKeepOff(DoorDropInfo.ComNum);
   return CommCarrier();
 }
 

@@ -51,6 +51,13 @@ int32_t ToInt32(int64_t AValue) {
   return static_cast<int32_t>(AValue);
 }
 
+// A warning comes a second past each of the last five whole minutes (301, 241, ... 61 s
+// before the limit). Not at the last second: a warning of 0 minutes tells a caller nothing,
+// and under a limit of less than a minute it would be the only one.
+bool WarnNow(int64_t ASecondsLeft) {
+  return ASecondsLeft % 60 == 1 && ASecondsLeft / 60 >= 1 && ASecondsLeft / 60 <= 5;
+}
+
 void PumpPass() {
   using namespace door_private;
   if (DoorOnHangup && !DoorCarrier()) DoorOnHangup();
@@ -58,14 +65,12 @@ void PumpPass() {
   if (DoorSession.DoIdleCheck) {
     if (DoorOnTimeOut && DoorSecondsIdle() > DoorSession.MaxIdle) DoorOnTimeOut();
     int64_t r = static_cast<int64_t>(DoorSession.MaxIdle) - DoorSecondsIdle();
-    if (r % 60 == 1 && r / 60 <= 5 && DoorOnTimeOutWarning)
-      DoorOnTimeOutWarning(static_cast<uint8_t>(r / 60));
+    if (WarnNow(r) && DoorOnTimeOutWarning) DoorOnTimeOutWarning(static_cast<uint8_t>(r / 60));
   }
 
   if (DoorOnTimeUp && DoorSecondsLeft() <= 0) DoorOnTimeUp();
   int32_t left = DoorSecondsLeft();
-  if (left % 60 == 1 && left / 60 <= 5 && DoorOnTimeUpWarning)
-    DoorOnTimeUpWarning(static_cast<uint8_t>(left / 60));
+  if (WarnNow(left) && DoorOnTimeUpWarning) DoorOnTimeUpWarning(static_cast<uint8_t>(left / 60));
 
   if (DoorOnStatusBar && !g.Stdio) DoorOnStatusBar();
 }

@@ -22,6 +22,7 @@ constexpr char KEY_CTRL_Y = 0x19;
 constexpr char KEY_DEL = 0x7F;  // what many callers' terminals send for Backspace
 constexpr char KEY_CR = 0x0D;
 constexpr char KEY_ESC = 0x1B;
+constexpr char SCAN_CTRL_AT = 0x03;
 
 // How long the caller's terminal has for the next byte of a key sequence; an ESC followed
 // by nothing within it is the ESC key.
@@ -186,14 +187,24 @@ void door_private::WaitForKey() {
   ConsoleWaitInput(door_private::CallerLinked() ? CommWaitHandle() : -1, wait);
 }
 
+// One key from the local keyboard. An extended key is 0 and its scan code; a 0 with nothing
+// after it is taken as Ctrl+@ (0 and 3, as a PC gives it) rather than waited on, so no key
+// read ever holds the pump.
+char ReadLocalKey(bool &AExtended) {
+  const char key = ReadKey();
+  AExtended = key == 0;
+  if (key != 0) return key;
+  return KeyPressed() ? ReadKey() : SCAN_CTRL_AT;
+}
+
+}  // namespace
+
 bool door_private::SysopKeyWaiting() {
   while (!g.SysopKeyHeld) {
     char key = 0;
     bool extended = false;
     if (!g.CallerOnStdio && KeyPressed()) {  // a stdio door's keyboard is the caller's
-      key = ReadKey();
-      extended = key == 0;
-      if (extended) key = ReadKey();
+      key = ReadLocalKey(extended);
     } else if (!ConsoleWatchKey(key, extended)) {
       return false;
     }
@@ -228,9 +239,7 @@ char DoorReadKey() {
 
     if (!door_private::CallerLinked()) {
       if (KeyPressed()) {
-        key = ReadKey();
-        DoorLastKey.Extended = key == 0;
-        if (key == 0) key = ReadKey();
+        key = ReadLocalKey(DoorLastKey.Extended);
         DoorLastKey.Location = lkUser;
       }
       continue;
@@ -265,16 +274,18 @@ std::string DoorInput(const std::string &ADefaultText, const std::string &AAllow
   auto shown = [&](std::string_view AText) {
     return APasswordCharacter ? std::string(AText.size(), APasswordCharacter) : std::string(AText);
   };
+  // What the caller typed is shown as typed: never read as pipe or backtick codes.
+  using door_private::WritePlain;
   auto updateText = [&] {
-    if (offset > 0) DoorWrite(AnsiCursorLeft(static_cast<uint8_t>(offset)));
+    if (offset > 0) WritePlain(AnsiCursorLeft(static_cast<uint8_t>(offset)));
     if (text.size() >= visible) {
-      DoorWrite(shown(std::string_view(text).substr(text.size() - visible)));
+      WritePlain(shown(std::string_view(text).substr(text.size() - visible)));
       offset = visible;
     } else {
       size_t gap = visible - text.size();
-      DoorWrite(shown(text));
-      DoorWrite(std::string(gap, ' '));
-      DoorWrite(AnsiCursorLeft(static_cast<uint8_t>(gap)));
+      WritePlain(shown(text));
+      WritePlain(std::string(gap, ' '));
+      WritePlain(AnsiCursorLeft(static_cast<uint8_t>(gap)));
       offset = text.size();
     }
   };
@@ -293,7 +304,7 @@ std::string DoorInput(const std::string &ADefaultText, const std::string &AAllow
       if (text.size() >= visible) {
         updateText();
       } else {
-        DoorWrite("\b \b");
+        WritePlain("\b \b");
         if (offset > 0) offset--;
       }
     } else if (key == KEY_CTRL_Y && !text.empty()) {
@@ -305,7 +316,7 @@ std::string DoorInput(const std::string &ADefaultText, const std::string &AAllow
       if (text.size() > visible) {
         updateText();
       } else {
-        DoorWrite(std::string(1, APasswordCharacter ? APasswordCharacter : key));
+        WritePlain(std::string(1, APasswordCharacter ? APasswordCharacter : key));
         offset++;
       }
     }

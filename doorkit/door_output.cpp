@@ -174,29 +174,50 @@ void DoorWriteCentered(std::string_view AText) {
   DoorWrite(AText);
 }
 
+// Text is read as the drop files are: CR LF, LF or a lone CR ends a line, and 0x1A ends the
+// file, so what an ANSI picture carries after it (its SAUCE record) never reaches the caller.
+// Lines are joined by CR LF, so the last one goes out without a line end; each is one write.
 void DoorDisplayFile(const std::string &AFileName) {
+  constexpr char END_OF_TEXT = '\x1A';
   int error = 0;
   std::FILE *file = std::fopen(AFileName.c_str(), "rb");
   if (!file) {
     error = errno;
   } else {
-    char *buffer = nullptr;
-    size_t capacity = 0;
-    ssize_t got = getline(&buffer, &capacity, file);
-    while (got >= 0) {
-      std::string_view line(buffer, static_cast<size_t>(got));
-      if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string line;
+    bool lineEndOwed = false;  // a line went out; the next one starts with CR LF
+    bool afterCr = false;
+    auto endLine = [&] {
+      if (lineEndOwed) DoorWriteLn();
       DoorWrite(line);
-      // Lines are joined, so the last one goes out without a line end.
-      int next = std::fgetc(file);
-      if (next == EOF) break;
-      std::ungetc(next, file);
-      DoorWriteLn();
-      got = getline(&buffer, &capacity, file);
+      line.clear();
+      lineEndOwed = true;
+    };
+    char buffer[8192];
+    bool ended = false;
+    while (!ended) {
+      const size_t got = std::fread(buffer, 1, sizeof buffer, file);
+      if (got == 0) break;
+      for (size_t i = 0; i < got; i++) {
+        const char ch = buffer[i];
+        if (ch == END_OF_TEXT) {
+          ended = true;
+          break;
+        }
+        if (ch == '\n' && afterCr) {
+          afterCr = false;
+          continue;
+        }
+        afterCr = ch == '\r';
+        if (ch == '\r' || ch == '\n') {
+          endLine();
+        } else {
+          line += ch;
+        }
+      }
     }
+    if (!line.empty()) endLine();
     if (std::ferror(file)) error = errno ? errno : EIO;
-    std::free(buffer);
     std::fclose(file);
   }
   if (error == 0) return;

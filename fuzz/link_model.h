@@ -10,7 +10,8 @@ namespace fuzzmodel {
 // The telnet rules, written out over the whole stream: IAC IAC is a data byte 255; IAC with
 // WILL, WONT, DO or DONT takes one option byte more; IAC SB runs to IAC SE, IAC IAC inside
 // it being part of it, and any other command after an IAC inside it ends it and is that
-// command; any other IAC command is two bytes. A command the stream ends inside gives
+// command; past 64 bytes other than IACs (its option byte included) it ends too, and the
+// 65th is data; any other IAC command is two bytes. A command the stream ends inside gives
 // nothing.
 inline std::string TelnetData(const std::string &AStream) {
   constexpr char IAC = '\xFF', SB = '\xFA', SE = '\xF0';
@@ -29,10 +30,22 @@ inline std::string TelnetData(const std::string &AStream) {
     } else if (Command >= 0xFB) {
       I += 3;
     } else if (Command == static_cast<uint8_t>(SB)) {
-      size_t J = I + 2;
+      constexpr size_t SB_LIMIT = 64;
+      size_t J = I + 2, Length = 0;
       for (;;) {
-        J = AStream.find(IAC, J);
-        if (J == std::string::npos || J + 1 == AStream.size()) {
+        if (J == AStream.size()) {
+          I = J;
+          break;
+        }
+        if (AStream[J] != IAC) {
+          if (++Length > SB_LIMIT) {
+            I = J;  // no end in sight: this byte is data again
+            break;
+          }
+          J++;
+          continue;
+        }
+        if (J + 1 == AStream.size()) {
           I = AStream.size();
           break;
         }

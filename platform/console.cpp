@@ -208,6 +208,8 @@ int ConsoleCursorX() { return g.CX; }
 int ConsoleCursorY() { return g.CY; }
 bool ConsoleCursorVisible() { return g.CursorVisible; }
 
-TConsoleFrame ConsoleFrame() { return {g.Cells, g.DirtyRows, g.CX, g.CY, g.CursorVisible}; }
+TConsoleFrame ConsoleFrame() {
+  return {g.Cells, g.DirtyRows, g.CX, g.CY, g.CursorVisible, g.Y2 < CONSOLE_ROWS ? CONSOLE_ROWS - 1 : CONSOLE_ROWS};
+}
 
 void ConsoleFrameClean() { g.DirtyRows = 0; }

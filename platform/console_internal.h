@@ -40,6 +40,10 @@ std::string ConsoleTakeOutput();
 // The bytes the terminal needs when the program ends (colours, cursor, autowrap).
 std::string ConsoleGoodbyeText();
 
+// Whether the keyboard sends UTF-8, as a terminal in a UTF-8 locale does (off after
+// ConsoleReset: bytes are taken as CP437).
+void ConsoleSetTestKeyboardUtf8(bool AUtf8);
+
 // The millisecond clock of the lone-ESC time-out; nullptr: the monotonic clock.
 void ConsoleSetClock(uint64_t (*AMilliseconds)());
 // What Delay sleeps with (a test can advance its clock instead); nullptr: real sleep.

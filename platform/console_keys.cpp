@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "console_parts.h"
+#include "cp437.h"
 
 namespace {
 
@@ -33,6 +34,8 @@ constexpr uint8_t ALT_LETTER_SCANS[26] = {0x1E, 0x30, 0x2E, 0x20, 0x12, 0x21, 0x
 
 constexpr size_t QUEUE_SIZE = 4096;
 constexpr int MAX_SEQUENCE = 16;
+// What a PC keyboard gives for Ctrl+@ (Ctrl+Space on most terminals): 0, then this.
+constexpr uint8_t SCAN_CTRL_AT = 0x03;
 
 struct State {
   uint8_t Pending[MAX_SEQUENCE] = {};  // a sequence begun with ESC
@@ -40,6 +43,8 @@ struct State {
   uint64_t Since = 0;
   bool AfterCr = false;  // CR LF is one Enter
   bool Discarding = false;  // the rest of an overlong control sequence goes
+  bool Utf8 = false;        // the keyboard sends UTF-8: characters become CP437 bytes
+  TUtf8Decoder Decoder;
   uint8_t Queue[QUEUE_SIZE] = {};
   size_t Head = 0, Count = 0;
 };
@@ -72,6 +77,19 @@ void Plain(uint8_t AByte) {
   if (AByte == '\n' && AfterCr) return;
   if (AByte == 0x7F) AByte = 8;
   if (AByte == '\n') AByte = 13;
+  if (AByte == 0) {
+    // A lone 0 would read as the start of an extended key and wait for a scan code.
+    EmitExtended(SCAN_CTRL_AT);
+    return;
+  }
+  if (g.Utf8 && (AByte >= 0x80 || g.Decoder.Left > 0)) {
+    // The sysop types UTF-8; the door knows CP437 only. What has no CP437 form is dropped.
+    const int32_t Code = Utf8Feed(g.Decoder, AByte);
+    if (Code < 0) return;
+    const int Ch = Cp437FromUnicode(static_cast<uint32_t>(Code));
+    if (Ch > 0) Emit(static_cast<uint8_t>(Ch));
+    return;
+  }
   Emit(AByte);
 }
 
@@ -164,6 +182,7 @@ void FeedByte(uint8_t AByte, uint64_t ANow) {
   }
   if (g.Len == 0) {
     if (AByte == 27) {
+      g.Decoder = TUtf8Decoder{};  // a character cut short by a key sequence is dropped
       g.Pending[0] = AByte;
       g.Len = 1;
       g.Since = ANow;
@@ -204,6 +223,11 @@ uint64_t KeysPendingSince() { return g.Since; }
 size_t KeysRoom() {
   const size_t Free = QUEUE_SIZE - g.Count;
   return Free > MAX_SEQUENCE ? Free - MAX_SEQUENCE : 0;
+}
+
+void KeysSetUtf8(bool AUtf8) {
+  g.Utf8 = AUtf8;
+  g.Decoder = TUtf8Decoder{};
 }
 
 void KeysReset() { g = State{}; }

@@ -24,6 +24,9 @@ struct TConsoleFrame {
   int CursorX;  // absolute, 1-based
   int CursorY;
   bool CursorVisible;
+  // The row a terminal of 24 rows goes without: 24 while row 25 is outside the text window
+  // (the status bar's, which must stay in sight), else 25.
+  int SpareRow;
 };
 TConsoleFrame ConsoleFrame();
 void ConsoleFrameClean();
@@ -31,7 +34,8 @@ void ConsoleScreenReset();
 
 // --- console_render.cpp: what the terminal shows, and the bytes that bring it up to date ---
 
-// A new terminal (or a resized one): the next frame draws everything.
+// A new terminal (or a resized one): the next frame draws everything. One of 80x24 shows
+// every row but the frame's spare one; a smaller one shows a note that says so instead.
 void RenderSetTerminal(int ACols, int ARows, bool AUtf8);
 // Whether the terminal paints erased cells in the current background colour; where it
 // does not, every cell is sent.
@@ -67,4 +71,6 @@ bool KeysPartial();
 uint64_t KeysPendingSince();
 // How many more input bytes the queue can take for certain.
 size_t KeysRoom();
+// Whether the keyboard sends UTF-8 (off at start: bytes are taken as CP437).
+void KeysSetUtf8(bool AUtf8);
 void KeysReset();

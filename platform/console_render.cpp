@@ -23,12 +23,19 @@ struct State {
   int TX = 0, TY = 0;  // where the terminal's cursor stands, 0: not known
   int Attr = -1;       // the terminal's colours as a PC attribute, -1: not known
   int Shown = -1;      // the terminal's cursor visibility, -1: not known
+  int Hidden = -1;     // 0-based screen row a terminal of 24 rows goes without, -1: none
+  bool TooSmall = false;  // the terminal shows the note that it is too small
 };
 
 State g;
 
 // Blanks sent in one frame from which a whole-screen erase is tried instead.
 constexpr int ERASE_TRY_BLANKS = 2 * CONSOLE_COLS;
+// The least a terminal needs to show the screen: all 80 columns, and 24 of the rows.
+constexpr int MIN_ROWS = CONSOLE_ROWS - 1;
+
+// The terminal row (0-based) that shows screen row AY; the rows below a hidden one move up.
+int TermRow(int AY) { return g.Hidden >= 0 && AY > g.Hidden ? AY - 1 : AY; }
 
 void AppendNumber(std::string &AOut, int AValue) {
   char Digits[12];
@@ -152,7 +159,7 @@ int NextChange(const TConsoleCell *ABack, const TConsoleCell *AFront, int AX, in
 bool Erasable(TConsoleCell ACell) { return ACell.Ch == ' ' && !(ACell.Attr & 0x80); }
 
 // The terminal shows nothing but the screen, so a whole-screen erase touches nothing else.
-bool Fits() { return g.Cols <= CONSOLE_COLS && g.Rows <= CONSOLE_ROWS; }
+bool Fits() { return g.Cols == CONSOLE_COLS && g.Rows <= CONSOLE_ROWS; }
 
 // Erases stand in for blanks only where they give exactly our cells.
 bool CanErase() { return g.Erase && Fits(); }
@@ -164,10 +171,11 @@ int DirtyCount(uint32_t ARows) {
 }
 
 // The attribute most blanks of the visible screen have, for a whole-screen erase.
-uint8_t CommonBlank(const TConsoleFrame &AFrame, int ARows, int ACols) {
+uint8_t CommonBlank(const TConsoleFrame &AFrame, uint32_t ARows, int ACols) {
   int Count[128] = {};
-  for (int Y = 0; Y < ARows; Y++)
-    for (int X = 0; X < ACols; X++)
+  for (int Y = 0; Y < CONSOLE_ROWS; Y++)
+    if (ARows & (1u << Y))
+      for (int X = 0; X < ACols; X++)
       if (Erasable(AFrame.Cells[Y][X])) Count[AFrame.Cells[Y][X].Attr]++;
   int Best = 0x07;
   for (int A = 0; A < 128; A++)
@@ -176,21 +184,20 @@ uint8_t CommonBlank(const TConsoleFrame &AFrame, int ARows, int ACols) {
 }
 
 // ED 2 in the blank's colours; the cursor stays where it is.
-void EraseScreen(std::string &AOut, uint8_t AAttr, int ARows, int ACols) {
+void EraseScreen(std::string &AOut, uint8_t AAttr, int ACols) {
   SetAttr(AOut, AAttr);
   AOut += "\x1b[2J";
-  for (int Y = 0; Y < ARows; Y++)
+  for (int Y = 0; Y < CONSOLE_ROWS; Y++)
     for (int X = 0; X < ACols; X++) g.Front[Y][X] = {' ', AAttr};
 }
 
 // Brings the rows set in ARows up to date; AUnknown: the terminal shows something else
 // there, so every cell is sent. Returns how many of the cells sent were blanks.
-int DrawRows(const TConsoleFrame &AFrame, uint32_t ARows, bool AUnknown, int ARowCount, int ACols,
-              std::string &AOut) {
+int DrawRows(const TConsoleFrame &AFrame, uint32_t ARows, bool AUnknown, int ACols, std::string &AOut) {
   // EL clears to the terminal's right edge: only where that is the screen's edge too.
   const bool EraseToEdge = g.Erase && g.Cols <= CONSOLE_COLS;
   int Blanks = 0;
-  for (int Y = 0; Y < ARowCount; Y++) {
+  for (int Y = 0; Y < CONSOLE_ROWS; Y++) {
     if (!(ARows & (1u << Y))) continue;
     const TConsoleCell *Back = AFrame.Cells[Y];
     TConsoleCell *Front = g.Front[Y];
@@ -212,7 +219,7 @@ int DrawRows(const TConsoleFrame &AFrame, uint32_t ARows, bool AUnknown, int ARo
     for (int X = 0;; X++) {
       if (!AUnknown) X = NextChange(Back, Front, X, EraseFrom);
       if (X >= EraseFrom) break;
-      MoveTo(AOut, X + 1, Y + 1);
+      MoveTo(AOut, X + 1, TermRow(Y) + 1);
       SetAttr(AOut, Back[X].Attr);
       AOut += Cp437Glyph(Back[X].Ch, g.Utf8);
       Blanks += Back[X].Ch == ' ';
@@ -221,7 +228,7 @@ int DrawRows(const TConsoleFrame &AFrame, uint32_t ARows, bool AUnknown, int ARo
       g.TX = X + 2 <= g.Cols ? X + 2 : 0;
     }
     if (EraseFrom < ACols) {
-      MoveTo(AOut, EraseFrom + 1, Y + 1);
+      MoveTo(AOut, EraseFrom + 1, TermRow(Y) + 1);
       SetAttr(AOut, Back[EraseFrom].Attr);
       AOut += "\x1b[K";  // the cursor stays
       for (int X = EraseFrom; X < ACols; X++) Front[X] = Back[X];
@@ -229,6 +236,25 @@ int DrawRows(const TConsoleFrame &AFrame, uint32_t ARows, bool AUnknown, int ARo
     }
   }
   return Blanks;
+}
+
+// Instead of a screen cut short in silence: the note alone, drawn once.
+void DrawTooSmall(std::string &AOut) {
+  if (g.Valid && g.TooSmall) return;
+  std::string Note = "Terminal ";
+  AppendNumber(Note, g.Cols);
+  Note += 'x';
+  AppendNumber(Note, g.Rows);
+  Note += " is too small: the door's screen needs 80x24";
+  Note.resize(std::min<size_t>(Note.size(), static_cast<size_t>(g.Cols)));
+  AOut += "\x1b[0m\x1b[?7l\x1b[H\x1b[2J";
+  AOut += Note;
+  if (g.Shown != 0) AOut += "\x1b[?25l";
+  g.Shown = 0;
+  g.Attr = -1;
+  g.TX = g.TY = 0;
+  g.Valid = true;
+  g.TooSmall = true;
 }
 
 }  // namespace
@@ -250,9 +276,23 @@ void RenderInvalidate() { g.Valid = false; }
 void RenderReset() { g = State{}; }
 
 void RenderFrame(const TConsoleFrame &AFrame, std::string &AOut) {
-  const int Rows = std::min(g.Rows, CONSOLE_ROWS);
-  const int Cols = std::min(g.Cols, CONSOLE_COLS);
-  const uint32_t AllRows = (1u << Rows) - 1;
+  if (g.Cols < CONSOLE_COLS || g.Rows < MIN_ROWS) {
+    DrawTooSmall(AOut);
+    return;
+  }
+  if (g.TooSmall) {
+    g.TooSmall = false;
+    g.Valid = false;
+  }
+  // One row short: the spare row goes, so the status bar on row 25 stays in sight.
+  const int Hidden = g.Rows < CONSOLE_ROWS ? AFrame.SpareRow - 1 : -1;
+  if (Hidden != g.Hidden) {
+    g.Hidden = Hidden;
+    g.Valid = false;
+  }
+  const int Cols = CONSOLE_COLS;
+  const uint32_t AllRows = ((1u << CONSOLE_ROWS) - 1) & ~(Hidden >= 0 ? 1u << Hidden : 0u);
+  const int Rows = DirtyCount(AllRows);
   if (!g.Valid) {
     // Autowrap goes off (?7l): a glyph in the terminal's last column, last row must not
     // scroll it.
@@ -261,24 +301,24 @@ void RenderFrame(const TConsoleFrame &AFrame, std::string &AOut) {
     if (CanErase()) {
       // Erased in the colours of most blanks, only the rest is sent.
       AOut += "\x1b[?7l\x1b[H";
-      EraseScreen(AOut, CommonBlank(AFrame, Rows, Cols), Rows, Cols);
-      DrawRows(AFrame, AllRows, false, Rows, Cols, AOut);
+      EraseScreen(AOut, CommonBlank(AFrame, AllRows, Cols), Cols);
+      DrawRows(AFrame, AllRows, false, Cols, AOut);
     } else {
       // The erase leaves what lies beyond the screen in the terminal's own colours.
       AOut += "\x1b[0m\x1b[?7l\x1b[H\x1b[2J";
-      DrawRows(AFrame, AllRows, true, Rows, Cols, AOut);
+      DrawRows(AFrame, AllRows, true, Cols, AOut);
     }
   } else if (CanErase() && DirtyCount(AFrame.DirtyRows & AllRows) * 2 >= Rows) {
     // Much has changed: after a clear an erase and the rest may cost less than the changes.
     // Only when the changes hold many blanks is that way built too; the shorter goes out.
     const State Before = g;
     const size_t Start = AOut.size();
-    if (DrawRows(AFrame, AFrame.DirtyRows, false, Rows, Cols, AOut) >= ERASE_TRY_BLANKS) {
+    if (DrawRows(AFrame, AFrame.DirtyRows & AllRows, false, Cols, AOut) >= ERASE_TRY_BLANKS) {
       const State AfterChanges = g;
       g = Before;
       std::string Erased;
-      EraseScreen(Erased, CommonBlank(AFrame, Rows, Cols), Rows, Cols);
-      DrawRows(AFrame, AllRows, false, Rows, Cols, Erased);
+      EraseScreen(Erased, CommonBlank(AFrame, AllRows, Cols), Cols);
+      DrawRows(AFrame, AllRows, false, Cols, Erased);
       if (Erased.size() < AOut.size() - Start) {
         AOut.resize(Start);
         AOut += Erased;
@@ -287,12 +327,13 @@ void RenderFrame(const TConsoleFrame &AFrame, std::string &AOut) {
       }
     }
   } else {
-    DrawRows(AFrame, AFrame.DirtyRows, false, Rows, Cols, AOut);
+    DrawRows(AFrame, AFrame.DirtyRows & AllRows, false, Cols, AOut);
   }
   g.Valid = true;
-  const bool Show = AFrame.CursorVisible && AFrame.CursorX <= Cols && AFrame.CursorY <= Rows;
+  const bool Show = AFrame.CursorVisible && AFrame.CursorX <= Cols && AFrame.CursorY >= 1 &&
+                    AFrame.CursorY <= CONSOLE_ROWS && (AllRows & (1u << (AFrame.CursorY - 1)));
   if (Show) {
-    MoveTo(AOut, AFrame.CursorX, AFrame.CursorY);
+    MoveTo(AOut, AFrame.CursorX, TermRow(AFrame.CursorY - 1) + 1);
     if (g.Shown != 1) AOut += "\x1b[?25h";
     g.Shown = 1;
   } else if (g.Shown != 0) {
@@ -310,11 +351,13 @@ void RenderGoodbye(std::string &AOut) {
   // Below the last row that shows something, so nothing drawn scrolls away (the door's
   // farewell on a caller's pty, say); a screen used to its bottom row scrolls by one.
   int Used = g.Valid ? 0 : g.Rows;
-  for (int Y = g.Valid ? g.Rows : 0; Y > 0 && Used == 0; Y--) {
+  if (g.Valid && g.TooSmall) Used = 1;
+  for (int Y = g.Valid && !g.TooSmall ? CONSOLE_ROWS : 0; Y > 0 && Used == 0; Y--) {
+    if (Y - 1 == g.Hidden) continue;
     for (int X = 0; X < std::min(g.Cols, CONSOLE_COLS); X++) {
       const TConsoleCell C = g.Front[Y - 1][X];
       if ((C.Ch != ' ' && C.Ch != 0) || (C.Attr & 0x70)) {
-        Used = Y;
+        Used = TermRow(Y - 1) + 1;
         break;
       }
     }

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -60,6 +61,11 @@ char FGoodbye[64];
 bool FExitHookInstalled = false;
 
 constexpr int ENDING_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// A crash: the terminal is given back, then the program dies of the same signal.
+constexpr int CRASH_SIGNALS[] = {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL};
+struct sigaction FCrashWas[sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]];
+// Room for the crash handler when the stack itself has overflowed.
+alignas(16) char FCrashStack[65536];
 
 // Async-signal-safe: only write and tcsetattr.
 void RestoreNow() {
@@ -81,6 +87,34 @@ void OnSignal(int ASignal) {
     _exit(0);
   }
   FPendingSignal = ASignal;
+}
+
+void OnCrash(int ASignal, siginfo_t *AInfo, void *) {
+  RestoreNow();
+  FRestoreArmed = 0;
+  FGoodbyeLen = 0;
+  // What was there before (the default, or a sanitizer's report) gets the signal now: sent
+  // again when it came from kill or raise, met again on return when the fault was real.
+  for (size_t I = 0; I < sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]; I++)
+    if (CRASH_SIGNALS[I] == ASignal) sigaction(ASignal, &FCrashWas[I], nullptr);
+  if (AInfo == nullptr || AInfo->si_code <= 0) raise(ASignal);
+}
+
+void InstallCrashHandlers() {
+  stack_t Old{};
+  if (sigaltstack(nullptr, &Old) == 0 && (Old.ss_flags & SS_DISABLE)) {
+    stack_t Alt{};
+    Alt.ss_sp = FCrashStack;
+    Alt.ss_size = sizeof FCrashStack;
+    sigaltstack(&Alt, nullptr);
+  }
+  for (size_t I = 0; I < sizeof CRASH_SIGNALS / sizeof CRASH_SIGNALS[0]; I++) {
+    struct sigaction New {};
+    New.sa_sigaction = OnCrash;
+    sigemptyset(&New.sa_mask);
+    New.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigaction(CRASH_SIGNALS[I], &New, &FCrashWas[I]);
+  }
 }
 
 void Install(int ASignal) {
@@ -112,14 +146,36 @@ void QuerySize(int &ACols, int &ARows) {
   }
 }
 
+bool IsUtf8Name(const char *ACodeset) {
+  return strcasecmp(ACodeset, "UTF-8") == 0 || strcasecmp(ACodeset, "UTF8") == 0;
+}
+
+// What the environment names, when the system lacks that locale (ssh hands a minimal
+// server the client's LANG=en_US.UTF-8): the first of LC_ALL, LC_CTYPE and LANG that is
+// set, read as language_territory.codeset@modifier.
+bool EnvironmentIsUtf8() {
+  for (const char *Name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char *Value = getenv(Name);
+    if (!Value || !*Value) continue;
+    const char *Dot = strchr(Value, '.');
+    if (!Dot) return false;
+    std::string Codeset(Dot + 1);
+    Codeset = Codeset.substr(0, Codeset.find('@'));
+    return IsUtf8Name(Codeset.c_str());
+  }
+  return false;
+}
+
 // Asks the locale without leaving it changed for the rest of the program.
 bool LocaleIsUtf8() {
   const char *Old = setlocale(LC_CTYPE, nullptr);
   const std::string Saved = Old ? Old : "C";
-  bool Utf8 = false;
+  bool Utf8;
   if (setlocale(LC_CTYPE, "")) {
     const char *Codeset = nl_langinfo(CODESET);
-    Utf8 = Codeset && (strcasecmp(Codeset, "UTF-8") == 0 || strcasecmp(Codeset, "UTF8") == 0);
+    Utf8 = Codeset && IsUtf8Name(Codeset);
+  } else {
+    Utf8 = EnvironmentIsUtf8();
   }
   setlocale(LC_CTYPE, Saved.c_str());
   return Utf8;
@@ -238,11 +294,13 @@ void TakeRawKeyboard() {
 }
 
 void TakeTerminal() {
+  const bool Utf8 = LocaleIsUtf8();
   g.InputOpen = fcntl(STDIN_FILENO, F_GETFL) != -1;
   if (g.InputOpen) TakeRawKeyboard();
+  KeysSetUtf8(Utf8 && g.RawTaken);
   if (isatty(STDOUT_FILENO)) {
     g.Output = TOutput::Terminal;
-    g.Utf8 = LocaleIsUtf8();
+    g.Utf8 = Utf8;
     int Cols, Rows;
     QuerySize(Cols, Rows);
     RenderSetTerminal(Cols, Rows, g.Utf8);
@@ -251,6 +309,7 @@ void TakeTerminal() {
     Install(SIGWINCH);
   }
   for (int S : ENDING_SIGNALS) Install(S);
+  if (g.RawTaken || g.Output == TOutput::Terminal) InstallCrashHandlers();
   if (!FExitHookInstalled) {
     FExitHookInstalled = true;
     std::atexit(ExitHook);
@@ -433,6 +492,29 @@ void ConsoleWaitInput(int AExtraFd, uint32_t AMilliseconds) {
   if (FResized) Flush();
 }
 
+namespace {
+
+// Whether two descriptors are the same open socket, pipe or file.
+bool SameFile(int AFd, int AOther) {
+  if (AFd == AOther) return true;
+  struct stat A {}, B {};
+  return fstat(AFd, &A) == 0 && fstat(AOther, &B) == 0 && A.st_dev == B.st_dev && A.st_ino == B.st_ino;
+}
+
+}  // namespace
+
+void ConsoleKeepOff(int AFd) {
+  ConsoleEnter();
+  if (AFd < 0) return;
+  if (g.InputOpen && SameFile(AFd, STDIN_FILENO)) {
+    if (g.RawTaken) tcsetattr(STDIN_FILENO, TCSANOW, &FSavedTermios);
+    g.RawTaken = false;
+    FRestoreArmed = 0;
+    g.InputOpen = false;
+  }
+  if (g.Output == TOutput::Terminal && SameFile(AFd, STDOUT_FILENO)) LoseTerminal();
+}
+
 void ConsoleCheckSignals() {
   ConsoleEnter();
   if (FResized) Flush();
@@ -474,6 +556,8 @@ void ConsoleSetTestTerminal(int ACols, int ARows, bool AUtf8) {
 }
 
 void ConsoleSetTestErase(bool AErase) { RenderSetErase(AErase); }
+
+void ConsoleSetTestKeyboardUtf8(bool AUtf8) { KeysSetUtf8(AUtf8); }
 
 std::string ConsoleTakeOutput() {
   std::string R;

@@ -44,6 +44,10 @@ constexpr uint16_t CP437_UNICODE[256] = {
 // Printable stand-ins for the glyphs of the control bytes, for terminals without Unicode.
 constexpr char CONTROL_STANDINS[] = " oo****.ooomf&&*><|!PS_|^v><L-^v";
 static_assert(sizeof(CONTROL_STANDINS) == 33);
+// The same for 0x80-0x9F, which an 8-bit terminal takes as C1 controls (0x9B starts a
+// control sequence): the letters without their accents, and the currency signs.
+constexpr char C1_STANDINS[] = "CueaaaaceeeiiiAAEaAooouuyOUcLYPf";
+static_assert(sizeof(C1_STANDINS) == 33);
 
 struct TGlyph {
   uint8_t Len;
@@ -81,6 +85,7 @@ constexpr std::array<TGlyph, 256> BuildRaw() {
     R[I].Bytes[0] = static_cast<char>(I);
   }
   for (int I = 0; I < 32; I++) R[I].Bytes[0] = CONTROL_STANDINS[I];
+  for (int I = 0; I < 32; I++) R[0x80 + I].Bytes[0] = C1_STANDINS[I];
   R[0x7F].Bytes[0] = '^';
   return R;
 }

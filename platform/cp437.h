@@ -6,7 +6,8 @@
 #include <string_view>
 
 // The bytes that show a CP437 character: its Unicode form in UTF-8, or the byte itself
-// (control bytes, which would act on the terminal, become a printable stand-in).
+// (control bytes and the C1 range 0x80-0x9F, which would act on the terminal, become a
+// printable stand-in).
 std::string_view Cp437Glyph(uint8_t ACh, bool AUtf8);
 
 // The CP437 byte of a Unicode character: ASCII as it is, the upper half's letters, boxes and

@@ -332,16 +332,37 @@ TEST_F(AnsiWriteTest, RestatedColoursStillReachAConsoleThatDiffers) {
   EXPECT_EQ(GetTextAttr(), 0x07);
 }
 
-TEST_F(AnsiWriteTest, ParameterCountIsCapped) {
-  // Up to the cap every parameter counts.
-  std::string seq = "\x1b[";
-  for (int i = 0; i < ANSI_MAX_PARAMS - 2; i++) seq += "22;";
-  AnsiWrite(seq + "1;33mA");
-  EXPECT_EQ(GetTextAttr(), 0x0E);
-  // Beyond it the rest are dropped, and the sequence still ends where it should.
-  AnsiWrite("\x1b[0m" + seq + "22;1;33mB");
-  EXPECT_EQ(GetTextAttr(), 0x0F);
-  EXPECT_EQ(Trimmed(ConsoleRowText(1)), "AB");
+// A terminal applies every SGR parameter, however many: so does the mirror, in bounded
+// memory, and a sequence of more parameters than it keeps still ends where it should.
+TEST_F(AnsiWriteTest, EveryColourParameterCountsPastTheKeptOnes) {
+  const auto Repeat = [](const std::string &AParam, int ACount) {
+    std::string R;
+    for (int i = 0; i < ACount; i++) R += AParam;
+    return R;
+  };
+  struct TCase {
+    const char *Name;
+    std::string Sequence;
+    uint8_t Attr;
+  };
+  const TCase kCases[] = {
+      {"up to the cap", "\x1b[" + Repeat("22;", ANSI_MAX_PARAMS - 2) + "1;33m", 0x0E},
+      {"39 resets, then red", "\x1b[" + Repeat("0;", 39) + "31m", 0x04},
+      {"bright, a background, then thousands of no-ops", "\x1b[1;44;" + Repeat("2;", 5000) + "33m", 0x1E},
+      {"concealed early, revealed late", "\x1b[0;36;" + Repeat("4;", 40) + "8;" + Repeat("4;", 40) + "28m", 0x03},
+  };
+  for (const TCase &C : kCases) {
+    SCOPED_TRACE(C.Name);
+    AnsiReset();
+    SetTextAttr(0x07);
+    AnsiWrite("\x1b[0m" + C.Sequence + "A");
+    EXPECT_EQ(GetTextAttr(), C.Attr);
+    EXPECT_EQ(TextAttr, C.Attr);
+    EXPECT_EQ(ConsoleCell(ConsoleCursorX() - 1, ConsoleCursorY()).Attr, C.Attr);
+  }
+  // Other sequences read their first parameters only.
+  AnsiWrite("\x1b[5;10" + Repeat(";1", 40) + "HZ");
+  EXPECT_EQ(ConsoleCell(10, 5).Ch, 'Z');
 }
 
 TEST_F(AnsiWriteTest, HostileSequencesStayBounded) {

@@ -230,11 +230,15 @@ TEST_P(CommTest, DropsTheClientsTelnetCommands) {
       {"IAC inside SB | SE", {"\xFF\xFA\x1F\x00\x50\x00\x1B\xFF"s, "\xF0" "q"s}, "q"},
       {"IAC at the end, nothing after", {"x\xFF"s}, "x"},
       // A subnegotiation that is still open swallows what comes, up to its SE; a client that
-      // leaves the SE out and sends a command ends it there.
+      // leaves the SE out and sends a command ends it there, and one that sends nothing of
+      // the kind gets the caller's keys back after 64 bytes of it.
       {"unterminated SB, then keys and its SE", {"\xFF\xFA\x1F\x00\x50"s, "typed\r", "\x00\x1B\xFF\xF0"s "q"}, "q"},
       {"unterminated SB, then a command", {"\xFF\xFA\x1F\x00\x50"s, "\xFF\xFD\x01"s "q"}, "q"},
       {"unterminated SB, then IAC IAC", {"\xFF\xFA\x1F"s, "\xFF\xFF" "Q"s, "\xFF\xF0" "ok"s}, "ok"},
-      {"SB longer than a receive", {"\xFF\xFA\x18"s, std::string(3000, 'Q'), "\xFF\xF0" "ok"s}, "ok"},
+      {"SB split over receives", {"\xFF\xFA\x18"s, std::string(60, 'Q'), "\xFF\xF0" "ok"s}, "ok"},
+      {"SB without an end, then keys", {"\xFF\xFA\x1F"s + std::string(63, '\0'), "typed"}, "typed"},
+      {"SB without an end, hundreds of bytes", {"\xFF\xFA\x18"s + std::string(63, 'Q') + std::string(300, 'q')},
+       std::string(300, 'q')},
       // Line ends are folded in the data that is left.
       {"CR NOP LF", {"a\r\xFF\xF1\n"s "b"}, "a\rb"},
       {"CR | window | NUL", {"a\r", Naws(80, 27), "\0b"s}, "a\rb"},

@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -58,7 +59,8 @@ void HangInExitHook() { Delay(60000); }
   }
 }
 
-TChild Start(void (*AExitHook)()) {
+// ABody runs in a child on a new 80x30 pseudo-terminal, with AArg; it never returns.
+TChild StartBody(void (*ABody)(int), int AArg) {
   TChild C;
   int Slave = -1;
   winsize Size{};
@@ -69,10 +71,54 @@ TChild Start(void (*AExitHook)()) {
   if (C.Pid == 0) {
     close(C.Master);
     if (login_tty(Slave) != 0) _exit(99);
-    KeyEcho(AExitHook);
+    ABody(AArg);
+    _exit(98);
   }
   close(Slave);
   return C;
+}
+
+void (*gExitHook)() = nullptr;
+TChild Start(void (*AExitHook)()) {
+  gExitHook = AExitHook;
+  return StartBody([](int) { KeyEcho(gExitHook); }, 0);
+}
+
+// The upper half of CP437 on rows 2, 4, 6 and 8, 32 bytes each and a mark after them, with a
+// row of "=" below each, in whatever locale the environment names.
+void DrawUpperHalf(int) {
+  ConsoleAttachTerminal();
+  for (int Row = 0; Row < 4; Row++) {
+    std::string Cells;
+    for (int I = 0; I < 32; I++) Cells += static_cast<char>(0x80 + Row * 32 + I);
+    ConsoleWriteCells(1, static_cast<uint8_t>(2 + 2 * Row), Cells + "|end", 0x07);
+    ConsoleWriteCells(1, static_cast<uint8_t>(3 + 2 * Row), std::string(40, '='), 0x07);
+  }
+  ConsoleWriteCells(1, 1, "READY", 0x07);
+  ConsoleFlush();
+  ReadKey();
+  std::exit(0);
+}
+
+// Takes the terminal, then dies of the signal given once a key comes.
+void Crash(int ASignal) {
+  rlimit NoCore{0, 0};
+  setrlimit(RLIMIT_CORE, &NoCore);
+  setenv("LC_ALL", "C.UTF-8", 1);
+  ConsoleAttachTerminal();
+  ConsoleWrite("READY");
+  ReadKey();
+  switch (ASignal) {
+    case SIGSEGV: {
+      volatile int *Nowhere = nullptr;
+      *Nowhere = 1;
+      break;
+    }
+    case SIGABRT: std::abort();
+    case SIGILL: __builtin_trap();
+    default: raise(ASignal); break;
+  }
+  std::exit(0);
 }
 
 void Pump(TChild &AChild, TVtScreen &AVt, int AMs) {
@@ -164,6 +210,13 @@ TEST_F(ConsolePtyTest, KeysDecodeAndTheTerminalIsGivenBackAtExit) {
       {"lone ESC", "\x1b", "00 48 00 86 08 1B "},
       {"enter", "\r", "00 48 00 86 08 1B 0D "},
       {"Alt+X", "\x1bx", "00 48 00 86 08 1B 0D 00 2D "},
+      // Ctrl+@ (Ctrl+Space) sends a lone 0: it comes as a PC gives it, never as half a key.
+      {"Ctrl+@", std::string(1, '\0'), "00 48 00 86 08 1B 0D 00 2D 00 03 "},
+      // The sysop types UTF-8; the door gets CP437, and nothing for a character without it.
+      {"e acute", "\xC3\xA9", "00 48 00 86 08 1B 0D 00 2D 00 03 82 "},
+      {"a box piece, split", "\xE2\x95", "00 48 00 86 08 1B 0D 00 2D 00 03 82 "},
+      {"its last byte", "\x94", "00 48 00 86 08 1B 0D 00 2D 00 03 82 C9 "},
+      {"the euro sign has no CP437 form", "\xE2\x82\xAC" "a", "00 48 00 86 08 1B 0D 00 2D 00 03 82 C9 61 "},
   };
   for (const TCase &C : kCases) {
     SCOPED_TRACE(C.Name);
@@ -183,8 +236,8 @@ TEST_F(ConsolePtyTest, AResizeWhileWaitingRedrawsEverything) {
   const size_t Drawn = Child.Log.size();
   winsize Size{};
   Size.ws_col = 100;
-  Size.ws_row = 20;
-  VtResize(Vt, 100, 20);
+  Size.ws_row = 24;
+  VtResize(Vt, 100, 24);
   VtFeed(Vt, "\x1b[H\x1b[2J");  // what the terminal showed is gone
   ASSERT_EQ(ioctl(Child.Master, TIOCSWINSZ, &Size), 0);  // SIGWINCH for the door
   EXPECT_TRUE(PumpUntil(Child, Vt, [&] { return RowStarts(Vt, 1, "READY"); }));
@@ -220,6 +273,98 @@ TEST_F(ConsolePtyTest, SignalsEndTheDoorInOrderAndGiveTheTerminalBack) {
     if (!C.Typed.empty()) Send(Child, C.Typed);
     ExpectGivenBack(Child, Vt, WaitExit(Child, Vt));
     EXPECT_TRUE(RowStarts(Vt, 3, "BYE")) << "the door's exit hook ran first";
+    close(Child.Master);
+    Child = TChild{};
+  }
+}
+
+// An 8-bit terminal takes 0x80-0x9F as controls (0x9B starts a control sequence, 0x84 moves
+// a line down): the door sends stand-ins for them, and the screen stays as drawn.
+TEST_F(ConsolePtyTest, NoByteIsAControlOnAnEightBitTerminal) {
+  TVtScreen Vt(80, 30, false);
+  Child = StartBody(
+      [](int) {
+        setenv("LC_ALL", "C", 1);
+        DrawUpperHalf(0);
+      },
+      0);
+  ASSERT_GT(Child.Pid, 0);
+  ASSERT_TRUE(PumpUntil(Child, Vt, [&] { return RowStarts(Vt, 1, "READY"); }));
+  for (int I = 0; I < 20; I++) Pump(Child, Vt, 10);
+  for (int Row = 0; Row < 4; Row++) {
+    SCOPED_TRACE(Row);
+    EXPECT_TRUE(RowStarts(Vt, 3 + 2 * Row, std::string(40, '='))) << VtRowText(Vt, 3 + 2 * Row);
+    // (The emulator shows some 8-bit characters as no cell or as a blank.)
+    const size_t Mark = VtRowText(Vt, 2 + 2 * Row).find("|end");
+    EXPECT_TRUE(Mark >= 28 && Mark <= 32) << VtRowText(Vt, 2 + 2 * Row);
+  }
+  for (char C : Child.Log) EXPECT_FALSE(static_cast<uint8_t>(C) >= 0x80 && static_cast<uint8_t>(C) < 0xA0);
+  Send(Child, "q");
+  ExpectGivenBack(Child, Vt, WaitExit(Child, Vt));
+}
+
+// ssh hands a minimal server the client's LANG=en_US.UTF-8, a locale the system lacks: the
+// terminal is still UTF-8, as the name says.
+TEST_F(ConsolePtyTest, AUtf8LocaleTheSystemLacksIsStillUtf8) {
+  struct TCase {
+    const char *Lang;
+    bool Utf8;
+  };
+  const TCase kCases[] = {{"xx_XX.UTF-8", true}, {"xx_XX.utf8@euro", true}, {"xx_XX.ISO-8859-1", false}};
+  for (const TCase &C : kCases) {
+    SCOPED_TRACE(C.Lang);
+    TVtScreen Vt(80, 30, C.Utf8);
+    static const char *Lang;
+    Lang = C.Lang;
+    Child = StartBody(
+        [](int) {
+          unsetenv("LC_ALL");
+          unsetenv("LC_CTYPE");
+          setenv("LANG", Lang, 1);
+          DrawUpperHalf(0);
+        },
+        0);
+    ASSERT_GT(Child.Pid, 0);
+    ASSERT_TRUE(PumpUntil(Child, Vt, [&] { return RowStarts(Vt, 1, "READY"); }));
+    for (int I = 0; I < 20; I++) Pump(Child, Vt, 10);
+    if (C.Utf8) {
+      EXPECT_EQ(VtChar(Vt, 10, 6), 0x2554u) << "CP437 0xC9 in UTF-8";
+    } else {
+      EXPECT_NE(Child.Log.find('\xC9'), std::string::npos) << "CP437 0xC9 as it is";
+    }
+    Send(Child, "q");
+    ExpectGivenBack(Child, Vt, WaitExit(Child, Vt));
+    close(Child.Master);
+    Child = TChild{};
+  }
+}
+
+// A crash must not leave the sysop's shell without echo: the terminal is given back, and the
+// program dies of the very signal, so the board and a core dump see the real cause.
+TEST_F(ConsolePtyTest, ACrashGivesTheTerminalBackAndDiesOfTheSameSignal) {
+  for (int Signal : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) {
+    SCOPED_TRACE(strsignal(Signal));
+#if defined(__SANITIZE_ADDRESS__)
+    if (Signal == SIGSEGV) continue;  // the sanitizer keeps a real fault to itself
+#endif
+    TVtScreen Vt(80, 30, true);
+    Child = StartBody(Crash, Signal);
+    ASSERT_GT(Child.Pid, 0);
+    ASSERT_TRUE(PumpUntil(Child, Vt, [&] { return RowStarts(Vt, 1, "READY"); }));
+    EXPECT_FALSE(KeyboardIsCooked(Child.Master));
+    Send(Child, "x");
+    const int Status = WaitExit(Child, Vt);
+    ASSERT_NE(Status, -1);
+    EXPECT_TRUE(KeyboardIsCooked(Child.Master));
+    EXPECT_TRUE(Vt.CursorVisible);
+    EXPECT_NE(Child.Log.rfind("\x1b[0m\x1b[?7h\x1b[?25h"), std::string::npos);
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer reports the fault and ends the program its own way.
+    EXPECT_FALSE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0);
+#else
+    ASSERT_TRUE(WIFSIGNALED(Status)) << Status;
+    EXPECT_EQ(WTERMSIG(Status), Signal);
+#endif
     close(Child.Master);
     Child = TChild{};
   }

@@ -65,9 +65,20 @@ TEST_F(DoorEventsTest, IdleLimitAndWarnings) {
   DoorSession.MaxIdle = 360;  // so that the five-minute warning has a second to fire in
   const std::vector<std::string> kSeen = {
       "59: idle-warn 5",  "119: idle-warn 4", "179: idle-warn 3", "239: idle-warn 2",
-      "299: idle-warn 1", "359: idle-warn 0", "361: timeout",     "362: timeout",
+      "299: idle-warn 1", "361: timeout",     "362: timeout",
   };
   EXPECT_EQ(PollSeconds(0, 362), kSeen);
+
+  // Under a minute there is no whole minute to warn of: no warning at all, not one of 0.
+  DoorClose(false);
+  Net.Door = -1;
+  NetClose(Net.Peer);
+  ResetModules();
+  gEvents.clear();
+  StartLink();
+  RecordEverything();
+  DoorSession.MaxIdle = 30;
+  EXPECT_EQ(PollSeconds(0, 32), (std::vector<std::string>{"31: timeout", "32: timeout"}));
 
   // With the default limit: 300 s idle is still fine, 301 s is not.
   DoorClose(false);
@@ -92,7 +103,7 @@ TEST_F(DoorEventsTest, TimeLimitAndWarningsWithoutIdleCheck) {
   DoorSession.DoIdleCheck = false;
   const std::vector<std::string> kSeen = {
       "3299: time-warn 5", "3359: time-warn 4", "3419: time-warn 3", "3479: time-warn 2",
-      "3539: time-warn 1", "3599: time-warn 0", "3600: timeup",      "3601: timeup",
+      "3539: time-warn 1", "3600: timeup",      "3601: timeup",
   };
   EXPECT_EQ(PollSeconds(3200, 3601), kSeen);
   EXPECT_EQ(DoorSecondsLeft(), -1);

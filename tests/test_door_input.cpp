@@ -255,11 +255,20 @@ TEST_F(DoorLineInputTest, ScrollsPastTheVisibleWidth) {
   EXPECT_EQ(Input("abcdefg\b\b\b\r", "", 0, 5, 10), "abcd");
   ExpectRow(3, "abcd");
   EXPECT_EQ(ConsoleCell(5, 3).Attr, 0x1F) << "the emptied cell is still the field's";
-  // A redraw goes through the colour codes: a typed pipe code, echoed plainly, shows
-  // converted (and shorter) once the field is redrawn.
-  EXPECT_EQ(Input("|0Eabcx\b\r", "", 0, 6, 10), "|0Eabc");
-  ExpectRow(4, "abcbcx");
-  EXPECT_EQ(ConsoleCell(1, 4).Attr, 0x0E);
+}
+
+// What the caller types is text, never codes: a pipe code or a backtick code in the field
+// shows as typed, in the field's colour, through every redraw, with codes switched on.
+TEST_F(DoorLineInputTest, TypedCodesAreShownAsTyped) {
+  DoorSession.TolvarWrite = true;
+  EXPECT_EQ(Input("|1F|0Eabcx\b\r", "", 0, 6, 20), "|1F|0Eabc");
+  ExpectRow(1, "Name: |0Eabc");
+  for (int x = 7; x <= 12; x++) EXPECT_EQ(ConsoleCell(x, 1).Attr, 0x1F) << x;
+  // A backtick code would clear both screens (`c) or wait for a key (`k).
+  EXPECT_EQ(Input("`k`c`\\xy\x19`c`d\r", "", 0, 4, 20), "`c`d");
+  ExpectRow(1, "Name: |0Eabc");
+  ExpectRow(2, "`c`d");
+  EXPECT_EQ(Screen.Cursor().row, 2);
 }
 
 TEST_F(DoorLineInputTest, MaskingAndLimits) {

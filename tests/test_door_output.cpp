@@ -182,6 +182,12 @@ TEST_F(DoorOutputTest, DisplayFile) {
       {"empty file", "", ""},
       {"codes do not carry across lines", "|0\n7x", "|0\r\n7x"},
       {"codes in a line", "|0Ex", "\x1B[1;33m\x1B[40mx"},
+      // As the drop files are read: a lone CR ends a line too, and 0x1A ends the file, so
+      // an ANSI picture's SAUCE record after it never reaches the caller.
+      {"lone CR lines", "a\rb\r\rc", "a\r\nb\r\n\r\nc"},
+      {"CR LF split by the read-ahead", std::string(8191, 'x') + "\r\ny", std::string(8191, 'x') + "\r\ny"},
+      {"0x1A ends the file", "art\r\n\x1ASAUCE00 title", "art"},
+      {"0x1A mid-line", "ab\x1A\r\ncd", "ab"},
   };
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.Name);

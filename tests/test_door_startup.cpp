@@ -314,15 +314,40 @@ TEST_F(DoorExitTest, StartupFailures) {
   EXPECT_DOOR_END(Startup({"-D" + unread}), "2:  Drop File Does Not Exist Or Is Not Supported:\n3:  /",
                   "/PCBOARD.SYS\n", "[slept 2500]");
   EXPECT_DOOR_END(Startup({"-D" + badHandle}), "2:  Invalid comm number: -1\n", "[slept 2500]");
+
+  // A link handle that is no socket is named as the problem it is, not taken for a caller
+  // who dropped carrier.
+  EXPECT_DOOR_END(Startup({"-N1", "-S99"}), "2:  Invalid comm number: 99\n3:  Descriptor 99 is not open",
+                  "[slept 2500]");
+  EXPECT_DOOR_END(
+      {
+        int file = open("/dev/null", O_RDONLY);
+        Startup({"-N1", "-S" + std::to_string(file)});
+      },
+      "2:  Invalid comm number: ", "is not a socket", "[slept 2500]");
+  // A serial port number is never a descriptor of the door's own: with standard output a
+  // socket (a journal, inetd), DOOR.SYS's COM1: would send the telnet announce there. The
+  // message alone goes there, as plain lines, where no terminal shows it.
+  const std::string com1 = dir.Write("DOOR.SYS", "COM1:\r\n");
+  EXPECT_DOOR_END(
+      {
+        ASSERT_TRUE(NetSocketPair(Net));
+        dup2(Net.Door, STDOUT_FILENO);
+        gExitPeer = Net.Peer;
+        Startup({"-D" + com1});
+      },
+      "2:  Invalid comm number: 1\n3:  COM1 is a serial port; descriptor 1 is the door's own standard output.\n",
+      "[slept 2500]", "[caller \\r\\n  Invalid comm number: 1\\r\\n  COM1 is a serial port",
+      "[caller still connected]");
 }
 
+// Its lines fill the screen and one more: the blank line above USAGE scrolls away.
 TEST_F(DoorExitTest, UsageScreen) {
-  // One line more than the 25 rows hold: the first, blank one has scrolled away.
   EXPECT_DOOR_END(Startup({"-?"}),
                   "1: USAGE: testdoor <PARAMETERS>\n",
                   "3: Load settings from a dropfile (DOOR32.SYS, DOOR.SYS, DORINFO*.DEF or INFO.*)\n"
                   "4:  -D         PATH\\FILENAME OF DROPFILE\n"
-                  "5: Example: testdoor -DC:\\BBS\\NODE1\\DOOR32.SYS\n"
+                  "5: Example: testdoor -D/sbbs/node1/DOOR32.SYS\n"
                   "7: Pass settings on command-line\n"
                   "8:  -N         NODE NUMBER\n"
                   "9:  -S         SOCKET HANDLE\n"
@@ -332,10 +357,18 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "14: Example: testdoor -L\n"
                   "16: Optional parameters\n"
                   "17:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n",
-                  "22:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n"
-                  "23: Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS\n"
-                  "24:  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)\n",
+                  "18:  -U         UTF-8 CALLER (CP437 OTHERWISE)\n"
+                  "21:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n"
+                  "22:  -H         THIS SCREEN (ALSO -? AND --HELP)\n"
+                  "23:  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)\n"
+                  "24: Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS\n",
                   "[slept 0]");
+  // The sysop's habits from every other program: -h, --help, in either case and prefix.
+  for (const char *help : {"-h", "/H", "--help", "--HELP"}) {
+    SCOPED_TRACE(help);
+    EXPECT_DOOR_END(Startup({help}), "1: USAGE: testdoor <PARAMETERS>\n", "[slept 0]");
+  }
+  EXPECT_NE(std::string(DOOR_KIT_SWITCHES).find('H'), std::string::npos);
   // Command lines that name no way to run.
   const std::vector<std::string> kNoWay[] = {
       {"-S1000"}, {"-N1", "-Sabc"}, {"-N0", "-S5"}, {"-N-3", "-S5"}, {"-N1", "-S"},

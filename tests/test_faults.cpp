@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "e2e/caller.h"
+#include "e2e/node.h"
 #include "net.h"
 #include "vtscreen.h"
 
@@ -33,151 +34,18 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using e2e::TNodeRun;
 
 constexpr const char *kQuestionMusic = "Would you like to enable ANSI Music for this demo? (Y/N): ";
 constexpr const char *kDropped = "   Caller Dropped Carrier.  Returning To BBS...";
 constexpr const char *kFarewell = "Thanks for checking out the Vantorama Demo!";
-// What the console sends when it gives the sysop's terminal back.
-constexpr const char *kGoodbye = "\x1b[0m\x1b[?7h\x1b[?25h";
-
-std::string BinFolder() {
-  std::string Bin = VANTORAMA_BIN;
-  return Bin.substr(0, Bin.rfind('/'));
-}
-
 double Seconds(TClock::duration AD) { return std::chrono::duration<double>(AD).count(); }
 
-// A lost caller ends the door within 4 s: the pump's next second, the message's 2.5 s pause.
-// A sanitizer build also checks the whole heap on the way out.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr double kDropEndSeconds = 4.5;
-#else
-constexpr double kDropEndSeconds = 4.0;
-#endif
-
-// One door as a board runs it, its local console on a pseudo-terminal.
-struct TNodeRun {
-  TNetPair Pair;  // Door: the board's descriptor, inherited by the door; Peer: the caller
-  int Master = -1;
-  pid_t Pid = -1;
-  int Status = -1;
-  e2e::TCaller Caller;
-  TVtScreen Local{80, 25, true};
-  std::string LocalLog;
-  TClock::time_point Ended{};
-
-  TNodeRun() = default;
-  TNodeRun(const TNodeRun &) = delete;
-  TNodeRun &operator=(const TNodeRun &) = delete;
-  ~TNodeRun() {
-    if (Pid > 0) {
-      kill(Pid, SIGKILL);
-      waitpid(Pid, nullptr, 0);
-    }
-    if (Master >= 0) close(Master);
-  }
-
-  // ARcvBuf > 0: the caller's receive buffer, so a caller who stops reading stalls soon.
-  bool Start(int ARcvBuf = 0) {
-    if (!NetTcpPair(Pair)) return false;
-    if (ARcvBuf > 0) {
-      setsockopt(Pair.Peer, SOL_SOCKET, SO_RCVBUF, &ARcvBuf, sizeof ARcvBuf);
-      setsockopt(Pair.Door, SOL_SOCKET, SO_SNDBUF, &ARcvBuf, sizeof ARcvBuf);  // the door's socket too
-    }
-    winsize Size{};
-    Size.ws_row = 25;
-    Size.ws_col = 80;
-    Pid = forkpty(&Master, nullptr, nullptr, &Size);
-    if (Pid < 0) return false;
-    if (Pid == 0) {
-      fcntl(Pair.Door, F_SETFD, 0);
-      if (chdir(BinFolder().c_str()) != 0) _exit(126);
-      setenv("TERM", "xterm", 1);
-      setenv("LC_ALL", "C.UTF-8", 1);
-      std::string Socket = "-S" + std::to_string(Pair.Door);
-      execl(VANTORAMA_BIN, "vantorama", "-N1", Socket.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    fcntl(Master, F_SETFD, FD_CLOEXEC);  // the next door must not hold this one's terminal
-    return true;
-  }
-
-  bool Running() const { return Pid > 0; }
-
-  // Takes what is there on both screens without waiting; notices the end of the door.
-  void Pump() {
-    char Buf[65536];
-    if (Pair.Peer >= 0 && !Caller.Closed) {
-      for (;;) {
-        ssize_t N = recv(Pair.Peer, Buf, sizeof Buf, MSG_DONTWAIT);
-        if (N > 0) Caller.Receive(std::string_view(Buf, static_cast<size_t>(N)));
-        if (N == 0) Caller.Closed = true;
-        if (N <= 0) break;
-      }
-    }
-    if (Master >= 0) {
-      for (;;) {
-        pollfd P{Master, POLLIN, 0};
-        if (poll(&P, 1, 0) <= 0) break;
-        ssize_t N = read(Master, Buf, sizeof Buf);
-        if (N <= 0) break;
-        LocalLog.append(Buf, static_cast<size_t>(N));
-        VtFeed(Local, std::string_view(Buf, static_cast<size_t>(N)));
-      }
-    }
-    if (Pid > 0 && waitpid(Pid, &Status, WNOHANG) == Pid) {
-      Pid = -1;
-      Ended = TClock::now();
-    }
-  }
-
-  void Fds(std::vector<pollfd> &AOut) const {
-    if (Pair.Peer >= 0 && !Caller.Closed) AOut.push_back({Pair.Peer, POLLIN, 0});
-    if (Master >= 0) AOut.push_back({Master, POLLIN, 0});
-  }
-
-  // Pumps until APred holds or ATimeoutMs pass.
-  bool PumpUntil(const std::function<bool()> &APred, int ATimeoutMs) {
-    const auto Deadline = TClock::now() + milliseconds(ATimeoutMs);
-    for (;;) {
-      Pump();
-      if (APred()) return true;
-      if (TClock::now() > Deadline) return false;
-      std::vector<pollfd> P;
-      Fds(P);
-      poll(P.data(), P.size(), 10);
-    }
-  }
-
-  bool CallerSees(int AY, const std::string &AText) const { return Caller.Row(AY).find(AText) != std::string::npos; }
-  bool SysopSees(int AY, const std::string &AText) const { return VtRowText(Local, AY).find(AText) != std::string::npos; }
-  // The row of the sysop's screen that shows AText, 0 if none: giving the terminal back
-  // leaves the cursor on a new line below the screen, which may scroll it up a row.
-  int SysopRow(const std::string &AText) const {
-    for (int Y = 1; Y <= 25; ++Y)
-      if (SysopSees(Y, AText)) return Y;
-    return 0;
-  }
-
-  void Type(std::string_view AKeys) { NetSend(Pair.Peer, AKeys); }
-
-  // The caller's end goes: an orderly close (FIN), or a reset (RST, SO_LINGER 0).
-  void Drop(bool AReset) {
-    if (AReset) {
-      linger L{1, 0};
-      setsockopt(Pair.Peer, SOL_SOCKET, SO_LINGER, &L, sizeof L);
-    }
-    NetClose(Pair.Peer);
-  }
-
-  // The sysop's terminal as the door left it: cooked keyboard, colours reset, cursor shown.
-  bool TerminalGivenBack() const {
-    termios T{};
-    if (Master < 0 || tcgetattr(Master, &T) != 0) return false;
-    const bool Cooked = (T.c_lflag & ICANON) && (T.c_lflag & ECHO);
-    return Cooked && LocalLog.rfind(kGoodbye) != std::string::npos && Local.CursorVisible;
-  }
-};
+// A lost caller ends the door in about 3.5 s: the pump's next second, the message's 2.5 s
+// pause. The bound is loose on purpose (a loaded machine, a sanitizer build checking the whole
+// heap on the way out): what it catches is a door that waits on its 60 s send time-out, or
+// for ever.
+constexpr double kDropEndSeconds = 10.0;
 
 // What every end must look like: exit code 0 (no death by SIGPIPE or anything else), the
 // sysop's terminal given back.
@@ -414,7 +282,8 @@ TEST(DoorFaultsTest, SignalsEndTheDoorWithTheTerminalGivenBackAndTheCallerKept) 
     ASSERT_TRUE(Run.PumpUntil([&] { return !Run.Running(); }, 8000)) << "the door did not end";
     const double Took = Seconds(Run.Ended - Sent);
     ExpectCleanEnd(Run);
-    EXPECT_LE(Took, C.Hangup ? kDropEndSeconds : 1.5);
+    // The other signals end at once, without the 2.5 s pause.
+    EXPECT_LE(Took, C.Hangup ? kDropEndSeconds : 2.4);
     if (C.Hangup) {
       EXPECT_NE(Run.SysopRow(kDropped), 0);
     }
@@ -465,12 +334,13 @@ TEST(DoorFaultsTest, ACallerWhoStopsReadingHoldsTheShowUntilTheConnectionFails) 
   ASSERT_TRUE(Run.PumpUntil([&] { return !Run.Running(); }, 8000)) << "the door did not end";
   ExpectCleanEnd(Run);
   EXPECT_LE(Seconds(Run.Ended - Failed), kDropEndSeconds);
-  // The sysop's screen: the message alone on a clear window, the status bar below it.
-  const int Message = Run.SysopRow(kDropped), Bar = Run.SysopRow("Left: ");
+  // The sysop's screen: the message alone on a clear window; the status bar went with the
+  // door, so the board's own screen follows on a clean terminal.
+  const int Message = Run.SysopRow(kDropped);
   EXPECT_NE(Message, 0);
-  EXPECT_EQ(Bar, Message + 23);
+  EXPECT_EQ(Run.SysopRow("Left: "), 0);
   for (int Y = 1; Y <= 25; ++Y) {
-    if (Y == Message || Y == Bar) continue;
+    if (Y == Message) continue;
     EXPECT_EQ(VtRowText(Run.Local, Y).find_first_not_of(' '), std::string::npos) << "row " << Y << ": " << VtRowText(Run.Local, Y);
   }
 }

@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -220,6 +221,28 @@ TEST(TestBoardTelnetTest, TelnetClientRunsTheDoor) {
   ASSERT_TRUE(C.Saw(kBack));
   EXPECT_TRUE(C.Saw("Connection closed by foreign host."));
   Run.ExpectBoardEnds();
+}
+
+}  // namespace
+
+namespace {
+
+// A port another program holds: one line that says so, and a failing exit code, not a
+// Python traceback.
+TEST(TestBoardStartTest, APortAlreadyTakenIsOneClearLine) {
+  if (!HavePython()) GTEST_SKIP() << "no Python for the test board";
+  TBoardRun First;
+  ASSERT_TRUE(First.Start("drop"));
+  TChild Second;
+  ASSERT_TRUE(Second.Start({VANTORAMA_PYTHON, std::string(VANTORAMA_SOURCE_DIR) + "/tools/testboard.py", "--port",
+                            std::to_string(First.Port), "--door", VANTORAMA_BIN},
+                           ""));
+  ASSERT_TRUE(Second.Wait(20000)) << "the second board did not end";
+  EXPECT_FALSE(Second.ExitedWith(0));
+  EXPECT_EQ(Second.Log.find("Traceback"), std::string::npos) << Second.Log;
+  EXPECT_NE(Second.Log.find("cannot listen on 127.0.0.1:" + std::to_string(First.Port)), std::string::npos)
+      << Second.Log;
+  EXPECT_EQ(std::count(Second.Log.begin(), Second.Log.end(), '\n'), 1) << Second.Log;
 }
 
 }  // namespace

@@ -220,8 +220,14 @@ def main():
 
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    server.bind(("127.0.0.1", opts.port))
-    server.listen(8)
+    try:
+        server.bind(("127.0.0.1", opts.port))
+        server.listen(8)
+    except OSError as e:
+        server.close()
+        print("test board: cannot listen on 127.0.0.1:%d: %s (another program has the port? "
+              "pick another with --port)" % (opts.port, e.strerror or e), file=sys.stderr)
+        return 1
     print("test board listening on 127.0.0.1:%d (%s mode)" % (server.getsockname()[1], opts.mode),
           flush=True)
     node = 0

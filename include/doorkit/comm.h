@@ -6,6 +6,9 @@
 #include <string_view>
 
 void CommOpen(int32_t ACommNumber);  // adopt the descriptor, announce telnet options
+// Why the link cannot be opened on AHandle ("is not open", "is not a socket"), or nullptr
+// when it is an open socket.
+const char *CommHandleProblem(int32_t AHandle);
 // The caller's stream on standard input and output instead (a stdio door on a pty, a pipe
 // or a socket the board put there): no telnet either way and nothing announced, line ends
 // folded as from a socket. Closing it leaves the standard handles open.

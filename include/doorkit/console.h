@@ -62,7 +62,9 @@ void ConsoleCheckSignals();
 // so output held back elsewhere (the caller's) goes out first. Unset by default.
 extern void (*ConsoleOnWait)();
 
-// Takes over the sysop's terminal (raw keyboard; restored at every end of the program).
+// Takes over the sysop's terminal (raw keyboard; restored at every end of the program, a
+// crash included: after SIGSEGV, SIGABRT, SIGBUS, SIGFPE or SIGILL the terminal is given
+// back and the program dies of that signal).
 // Every routine here calls it first, so a program need not; it is idempotent.
 void ConsoleInit();
 
@@ -73,6 +75,10 @@ void ConsoleInit();
 void ConsoleDetach();
 // Whether the screen is drawn on a terminal.
 bool ConsoleShown();
+// AFd is the caller's connection, not the sysop's: should it be standard input or output as
+// well (a board that starts the door inetd-style), the console neither reads keys from it
+// nor draws on it.
+void ConsoleKeepOff(int AFd);
 
 // Sends what changed on the screen to the sysop's terminal now (waits do this themselves).
 void ConsoleFlush();

@@ -77,6 +77,7 @@ extern void (*DoorOnStatusBar)();
 // less (0x14), Alt+C chat (0x2E); any other comes back from DoorReadKey as the sysop's.
 extern bool (*DoorOnSysopKey)(char AKey);
 extern void (*DoorOnTimeOut)();
+// The warnings: called with 5, 4, 3, 2 and 1 whole minutes left (a second past each).
 extern void (*DoorOnTimeOutWarning)(uint8_t AMinutes);
 extern void (*DoorOnTimeUp)();
 extern void (*DoorOnTimeUpWarning)(uint8_t AMinutes);
@@ -98,15 +99,15 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
 
 // The switches the kit takes itself, in upper case (either case and either prefix, "-" or
 // "/", work on the command line): the board's -D drop file, -N node, -S socket, -X stdio and
-// -? usage, and -L local mode; the sysop's -U (serve a UTF-8 caller: glyphs out as Unicode,
+// -? usage, and -L local mode; -H the usage screen too (as does --help); the sysop's -U (serve a UTF-8 caller: glyphs out as Unicode,
 // typed characters back as CP437), -A (probe the caller's terminal once at start-up and
 // choose UTF-8 or CP437 by its answer; no answer within a second keeps CP437, or UTF-8
 // with -U) and -W (ask the caller's window size: telnet DO NAWS on a socket, a
 // cursor-position report in stdio mode); -C the sysop's check: prints what the door found
 // in the drop file or the -N -S pair and what it would do, and ends without touching the
-// caller; -P no sysop's view (the door opens no socket for doorwatch). Every other letter
-// reaches the door's DoorOnCLP.
-inline constexpr char DOOR_KIT_SWITCHES[] = "?ACDLNPSUWX";
+// caller; -H (and --help) the usage screen; -P no sysop's view (the door opens no socket
+// for doorwatch). Every other letter reaches the door's DoorOnCLP.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?ACDHLNPSUWX";
 
 // Extended keys: what DoorReadKey returns (and DoorLastKey.Ch holds) with
 // DoorLastKey.Extended set, the key's PC scan code as a char, so that
@@ -137,9 +138,10 @@ inline constexpr char DOOR_KEY_DELETE = '\x53';
 
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
-// -X stdio, -? usage, -P no sysop's view; "-" or "/" as prefix) and starts a local, stdio or
-// link session; a stdio or link session offers its screen to the sysop's watchers (doorwatch).
-// Ends the program (exit code 0) after the usage screen or a start-up failure.
+// -X stdio, -?, -H or --help usage, -P no sysop's view; "-" or "/" as prefix) and starts a
+// local, stdio or link session; a stdio or link session offers its screen to the sysop's
+// watchers (doorwatch). Ends the program (exit code 0) after the usage screen or a start-up
+// failure, a link handle that is not an open socket among them.
 void DoorStartup(int argc, char **argv);
 // Call last: releases this program's handle on the link (the caller stays on the board).
 void DoorShutdown();
