@@ -187,6 +187,8 @@ void door_private::WaitForKey() {
   ConsoleWaitInput(door_private::CallerLinked() ? CommWaitHandle() : -1, wait);
 }
 
+namespace {
+
 // One key from the local keyboard. An extended key is 0 and its scan code; a 0 with nothing
 // after it is taken as Ctrl+@ (0 and 3, as a PC gives it) rather than waited on, so no key
 // read ever holds the pump.

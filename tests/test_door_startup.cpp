@@ -357,7 +357,6 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "14: Example: testdoor -L\n"
                   "16: Optional parameters\n"
                   "17:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n",
-                  "18:  -U         UTF-8 CALLER (CP437 OTHERWISE)\n"
                   "21:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n"
                   "22:  -H         THIS SCREEN (ALSO -? AND --HELP)\n"
                   "23:  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)\n"
