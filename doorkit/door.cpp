@@ -15,6 +15,7 @@
 
 #include "doorkit/comm.h"
 #include "doorkit/console.h"
+#include "console_watch.h"
 #include "door_internal.h"
 #include "door_private.h"
 #include "doorkit/dropfiles.h"
@@ -313,12 +314,14 @@ void DefaultOnUsage() {
       "",
       " Optional parameters",
       "  -X         DISABLE COMM ROUTINES (STDIO MODE)",
+      // The kit's own switches from here; the screen holds 25 lines with its USAGE line
+      // (the first, blank one scrolls away): the drop files the README lists, not here.
       "  -U         UTF-8 CALLER (CP437 OTHERWISE)",
       "  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437",
       "  -W         ASK THE CALLER'S WINDOW SIZE",
       "  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT",
       "  -H         THIS SCREEN (ALSO -? AND --HELP)",
-      " Also read: CHAIN.TXT, DOORFILE.SR, SFDOORS.DAT, CALLINFO.BBS, TRIBBS.SYS",
+      "  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)",
       "  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)",
   };
   SayLines({std::begin(lines), std::end(lines)});
@@ -356,6 +359,7 @@ void DoorStartup(int argc, char **argv) {
   int32_t &socket = start.Socket;
   bool check = false;
   bool lean = false;
+  bool watch = true;
   bool utf8 = false;
   bool probeCharset = false;
   bool askWindow = false;
@@ -401,6 +405,9 @@ void DoorStartup(int argc, char **argv) {
         break;
       case 'W':
         askWindow = true;
+        break;
+      case 'P':
+        watch = false;
         break;
       default:
         if (DoorOnCLP) DoorOnCLP(key, value);
@@ -452,6 +459,9 @@ void DoorStartup(int argc, char **argv) {
   DoorLastKey.Time = door_private::Now();
   DoorSession.TimeOn = door_private::Now();
   if (local) return;
+  // The sysop's view of the node, wherever the sysop is; opened before the end-of-session
+  // tidy-up is installed, so that the watchers see that tidy-up too.
+  if (watch) ConsoleWatchOpen(DoorDropInfo.Node, door_private::WatchInfo);
   CommSetUtf8(utf8);
   if (g.Stdio) {
     StartStdioCaller();

@@ -10,6 +10,7 @@
 #include "doorkit/crt2.h"
 #include "doorkit/door.h"
 #include "door_private.h"
+#include "console_watch.h"
 #include "doorkit/stringutils.h"
 
 namespace {
@@ -163,9 +164,13 @@ bool CallerKeyReady() {
   return K.Ready;
 }
 
+}  // namespace
+
+void door_private::ResetKeys() { gKeys = TKeyState{}; }
+
 // Asleep in the kernel, not polling: a key is still taken at once, and the pump still acts
 // on the second; a sequence begun wakes the door when its wait is over.
-void WaitForKey() {
+void door_private::WaitForKey() {
   uint32_t wait = KEY_WAIT_MS;
   if (DoorSession.Events) {
     const double elapsed = (door_private::Now() - DoorSession.EventsTime) * 86400000.0;
@@ -182,6 +187,8 @@ void WaitForKey() {
   ConsoleWaitInput(door_private::CallerLinked() ? CommWaitHandle() : -1, wait);
 }
 
+namespace {
+
 // One key from the local keyboard. An extended key is 0 and its scan code; a 0 with nothing
 // after it is taken as Ctrl+@ (0 and 3, as a PC gives it) rather than waited on, so no key
 // read ever holds the pump.
@@ -194,20 +201,43 @@ char ReadLocalKey(bool &AExtended) {
 
 }  // namespace
 
-void door_private::ResetKeys() { gKeys = TKeyState{}; }
+bool door_private::SysopKeyWaiting() {
+  while (!g.SysopKeyHeld) {
+    char key = 0;
+    bool extended = false;
+    if (!g.CallerOnStdio && KeyPressed()) {  // a stdio door's keyboard is the caller's
+      key = ReadLocalKey(extended);
+    } else if (!ConsoleWatchKey(key, extended)) {
+      return false;
+    }
+    // The door's hot keys first, then the kit's; a key either takes is gone.
+    if (extended && ((DoorOnSysopKey && DoorOnSysopKey(key)) || KitSysopKey(key))) continue;
+    g.SysopKeyHeld = true;
+    g.SysopKey = key;
+    g.SysopKeyExtended = extended;
+  }
+  return true;
+}
+
+bool door_private::TakeSysopKey(char &AKey, bool &AExtended) {
+  if (!SysopKeyWaiting()) return false;
+  g.SysopKeyHeld = false;
+  AKey = g.SysopKey;
+  AExtended = g.SysopKeyExtended;
+  return true;
+}
 
 bool DoorKeyPressed() {
   door_private::DoorDoEvents();
   if (!door_private::CallerLinked()) return KeyPressed();
-  if (CallerKeyReady()) return true;
-  return !g.CallerOnStdio && KeyPressed();  // a stdio door's keyboard is the caller's
+  return CallerKeyReady() || door_private::SysopKeyWaiting();
 }
 
 char DoorReadKey() {
   DoorLastKey.Location = lkNone;
   char key = 0;
   while (DoorLastKey.Location == lkNone) {
-    while (!DoorKeyPressed()) WaitForKey();
+    while (!DoorKeyPressed()) door_private::WaitForKey();
 
     if (!door_private::CallerLinked()) {
       if (KeyPressed()) {
@@ -224,11 +254,8 @@ char DoorReadKey() {
       DoorLastKey.Location = lkUser;
       continue;
     }
-    if (!g.CallerOnStdio && KeyPressed()) {
-      bool extended = false;
-      const char local = ReadLocalKey(extended);
-      if (extended && DoorOnSysopKey && DoorOnSysopKey(local)) continue;  // the sysop's hot key
-      key = local;
+    bool extended = false;
+    if (door_private::TakeSysopKey(key, extended)) {
       DoorLastKey.Extended = extended;
       DoorLastKey.Location = lkSysop;
     }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "doorkit/door.h"
+#include "watch_wire.h"
 
 namespace door_private {
 
@@ -17,6 +18,13 @@ struct State {
   bool DisplayingSixel = false;  // raw picture lines go to the caller only
   bool ExitHookArmed = false;    // link session started: tidy up at the end of the program
   std::string ProgramFileName;   // file-name part of the program's path, for the login screens
+  // The sysop's next key (the door's own keyboard in link mode, or a watcher's), taken
+  // ahead so that the sysop's hot keys act without waiting for the door to read a key.
+  bool SysopKeyHeld = false;
+  char SysopKey = 0;
+  bool SysopKeyExtended = false;
+  bool Chatting = false;  // the sysop's chat is on the screen
+  bool ChatEnd = false;   // the sysop asked to end it
 };
 extern State g;
 
@@ -34,6 +42,16 @@ void WritePlain(std::string_view AText);
 
 // Forgets a key sequence the caller had begun and a key decoded but not read.
 void ResetKeys();
+// Sleeps until a key may be there: the caller's, the sysop's, or the pump's next second.
+void WaitForKey();
+// Whether the sysop has a key waiting (acting on hot keys meanwhile); TakeSysopKey takes it.
+bool SysopKeyWaiting();
+bool TakeSysopKey(char &AKey, bool &AExtended);
+// The kit's own sysop keys (door_sysop.cpp), offered once the door's DoorOnSysopKey has
+// not taken the key; true when taken.
+bool KitSysopKey(char AScan);
+// What a watcher's listing of this node shows.
+void WatchInfo(TWatchHello &AHello);
 
 // One pass of the event pump; acts at most once per second, in link mode only.
 void DoorDoEvents();

@@ -2,6 +2,8 @@
 // platform/ includes this.
 #pragma once
 
+#include <poll.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,6 +46,15 @@ void RenderFrame(const TConsoleFrame &AFrame, std::string &AOut);
 // Colours reset, autowrap and cursor back on, cursor on the line below the drawn screen.
 void RenderGoodbye(std::string &AOut);
 void RenderReset();
+
+// --- console_watch.cpp: the sysop's watchers (console_watch.h) ---
+
+constexpr int WATCH_POLL_FDS = 17;  // the node's socket and its watchers, at most
+// The frame's changes to the watchers, and a look at the socket when due (ALookNow: at
+// once). Nothing at all while no socket is open.
+void WatchFlush(const TConsoleFrame &AFrame, bool ALookNow);
+// The descriptors a sleeping wait adds to its poll (at most AMax); 0 while no socket is open.
+int WatchPollFds(pollfd *AFds, int AMax);
 
 // --- console_keys.cpp: terminal key sequences to PC keys ---
 

@@ -20,6 +20,7 @@
 
 #include "doorkit/console.h"
 #include "console_parts.h"
+#include "console_watch.h"
 
 namespace {
 
@@ -229,6 +230,7 @@ void WriteAll(const std::string &AData) {
 }
 
 void Flush() {
+  WatchFlush(ConsoleFrame(), false);
   if (g.Output == TOutput::None) {
     ConsoleFrameClean();
     return;
@@ -322,6 +324,13 @@ void DispatchSignal() {
   FEnding = 0;
 }
 
+// Whether a watcher (or a new one on the node's socket) woke a sleep.
+bool WatchWoke(const pollfd *AFds, nfds_t ACount) {
+  for (nfds_t I = 0; I < ACount; ++I)
+    if (AFds[I].revents) return true;
+  return false;
+}
+
 // poll with the ending signals and resizes held back until the sleep itself, so one that
 // comes just before it still cuts it short instead of waiting out the time-out.
 int SleepPoll(pollfd *AFds, nfds_t ACount, int ATimeoutMs) {
@@ -348,11 +357,14 @@ int SleepPoll(pollfd *AFds, nfds_t ACount, int ATimeoutMs) {
 void PollInput(int ATimeoutMs, int AExtraFd = -1) {
   KeysTick(g.LastQuiet);
   const bool Keyboard = g.InputOpen && KeysRoom() > 0;
-  pollfd P[2];
+  pollfd P[2 + WATCH_POLL_FDS];
   nfds_t Count = 0;
   if (Keyboard) P[Count++] = {STDIN_FILENO, POLLIN, 0};
   if (AExtraFd >= 0) P[Count++] = {AExtraFd, POLLIN, 0};
-  const int R = Count > 0 || ATimeoutMs > 0 ? SleepPoll(P, Count, ATimeoutMs) : 0;
+  // A sleep also wakes for the sysop's watchers; a look without one leaves them to Flush.
+  const nfds_t Watch = ATimeoutMs > 0 ? static_cast<nfds_t>(WatchPollFds(P + Count, WATCH_POLL_FDS)) : 0;
+  const int R = Count + Watch > 0 || ATimeoutMs > 0 ? SleepPoll(P, Count + Watch, ATimeoutMs) : 0;
+  if (WatchWoke(P + Count, Watch)) WatchFlush(ConsoleFrame(), true);
   if (Keyboard && R > 0 && P[0].revents != 0) {
     char Buf[256];
     const ssize_t N = read(STDIN_FILENO, Buf, std::min(sizeof Buf, KeysRoom()));
@@ -449,8 +461,16 @@ void Delay(uint32_t AMilliseconds) {
     if (N >= End) break;
     // Short steps, so a signal or a resize is acted on while the door sleeps.
     const uint64_t Step = std::min<uint64_t>(End - N, 50000000u);
-    timespec T{static_cast<time_t>(Step / 1000000000u), static_cast<long>(Step % 1000000000u)};
-    nanosleep(&T, nullptr);
+    pollfd P[WATCH_POLL_FDS];
+    const int Watch = WatchPollFds(P, WATCH_POLL_FDS);
+    if (Watch > 0) {
+      // Awake for the sysop's watchers too; a step under a millisecond is slept whole.
+      SleepPoll(P, static_cast<nfds_t>(Watch), static_cast<int>((Step + 999999u) / 1000000u));
+      if (WatchWoke(P, static_cast<nfds_t>(Watch))) WatchFlush(ConsoleFrame(), true);
+    } else {
+      timespec T{static_cast<time_t>(Step / 1000000000u), static_cast<long>(Step % 1000000000u)};
+      nanosleep(&T, nullptr);
+    }
     ConsoleEnter();
     if (FResized) Flush();
   }
@@ -508,6 +528,7 @@ void ConsolePushInput(std::string_view ABytes) {
 }
 
 void ConsoleReset() {
+  ConsoleWatchClose();
   if (g.RawTaken) tcsetattr(STDIN_FILENO, TCSANOW, &FSavedTermios);
   FRestoreArmed = 0;
   FGoodbyeLen = 0;

@@ -62,6 +62,7 @@ TTempDir *InstallTest::Prefix = nullptr;
 TEST_F(InstallTest, LaysOutTheDoorThePictureAndTheGuide) {
   const std::string Root = Prefix->Path;
   EXPECT_TRUE(IsExecutable(Root + "/bin/vantorama"));
+  EXPECT_TRUE(IsExecutable(Root + "/bin/doorwatch")) << "the sysop's watcher, beside the door";
   const std::string Picture = ReadFile(Root + "/share/vantorama/vortex.sixel");
   EXPECT_FALSE(Picture.empty());
   EXPECT_EQ(Picture, ReadFile(std::string(VANTORAMA_SOURCE_DIR) + "/demo/vortex.sixel"));
@@ -96,7 +97,7 @@ TEST_F(InstallTest, LaysOutTheKitWithoutItsPrivateHeaders) {
                            "pkgconfig/doorkit-testkit.pc"}) {
     EXPECT_FALSE(ReadFile(Lib + "/" + File).empty()) << File;
   }
-  for (const char *Page : {"man1/vantorama.1", "man3/doorkit.3"}) {
+  for (const char *Page : {"man1/vantorama.1", "man1/doorwatch.1", "man3/doorkit.3"}) {
     EXPECT_EQ(ReadFile(Root + "/share/man/" + Page),
               ReadFile(std::string(VANTORAMA_SOURCE_DIR) + "/man/" + std::string(Page).substr(5)))
         << Page;

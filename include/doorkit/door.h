@@ -71,6 +71,10 @@ extern void (*DoorOnCLP)(char AKey, const std::string &AValue);
 extern void (*DoorOnHangup)();
 extern void (*DoorOnLocalLogin)();
 extern void (*DoorOnStatusBar)();
+// The sysop's extended keys (the door's own terminal in link mode, or a watcher's) as PC scan
+// codes, offered as soon as the door polls for keys; true takes the key. One it does not take
+// may be the kit's: Alt+H hang up (0x23), Alt+G five minutes more (0x22), Alt+T five minutes
+// less (0x14), Alt+C chat (0x2E); any other comes back from DoorReadKey as the sysop's.
 extern bool (*DoorOnSysopKey)(char AKey);
 extern void (*DoorOnTimeOut)();
 // The warnings: called with 5, 4, 3, 2 and 1 whole minutes left (a second past each).
@@ -94,16 +98,19 @@ inline constexpr char DOOR_INPUT_CHARS_FILENAME[] =
     "ZXCVBNM ";
 
 // The switches the kit takes itself, in upper case (either case and either prefix, "-" or
-// "/", work on the command line): the board's -D drop file, -N node, -S socket, -X stdio and
-// -? usage, and -L local mode; -H the usage screen too (as does --help); the sysop's -U (serve a UTF-8 caller: glyphs out as Unicode,
-// typed characters back as CP437), -A (probe the caller's terminal once at start-up and
-// choose UTF-8 or CP437 by its answer; no answer within a second keeps CP437, or UTF-8
-// with -U), -W (ask the caller's window size: telnet DO NAWS on a socket, a
-// cursor-position report in stdio mode); -C the sysop's check: prints what the door found
-// in the drop file or the -N -S pair and what it would do, and ends without touching the
-// caller; -E the lean wire, for callers on slow links: only what changed on the caller's
-// screen goes out (CommSetLean). Every other letter reaches the door's DoorOnCLP.
-inline constexpr char DOOR_KIT_SWITCHES[] = "?ACDEHLNSUWX";
+// "/", work on the command line). Every other letter reaches the door's own DoorOnCLP.
+//   The board's:  -D drop file, -N node, -S socket, -X stdio mode, -? usage screen
+//   The kit's:    -L local mode; -H (and --help) the usage screen;
+//                 -U serve a UTF-8 caller (glyphs out as Unicode, typed characters back as
+//                    CP437); -A probe the caller's terminal once at start-up and choose
+//                    UTF-8 or CP437 by its answer (no answer within a second: CP437, or
+//                    UTF-8 with -U); -W ask the caller's window size (telnet DO NAWS on a
+//                    socket, a cursor-position report in stdio mode);
+//                 -C the sysop's check: what the door found and would do, then the end,
+//                    without touching the caller;
+//                 -E the lean wire: only what changed on the caller's screen goes out;
+//                 -P no sysop's view: the door opens no socket for doorwatch.
+inline constexpr char DOOR_KIT_SWITCHES[] = "?ACDEHLNPSUWX";
 
 // Extended keys: what DoorReadKey returns (and DoorLastKey.Ch holds) with
 // DoorLastKey.Extended set, the key's PC scan code as a char, so that
@@ -134,9 +141,10 @@ inline constexpr char DOOR_KEY_DELETE = '\x53';
 
 // Session
 // Call first, with main's arguments: reads the switches (-D drop file, -N node, -S socket,
-// -X stdio, -?, -H or --help usage; "-" or "/" as prefix) and starts a local, stdio or link
-// session. Ends the program (exit code 0) after the usage screen or a start-up failure, a
-// link handle that is not an open socket among them.
+// -X stdio, -?, -H or --help usage, -P no sysop's view; "-" or "/" as prefix) and starts a
+// local, stdio or link session; a stdio or link session offers its screen to the sysop's
+// watchers (doorwatch). Ends the program (exit code 0) after the usage screen or a start-up
+// failure, a link handle that is not an open socket among them.
 void DoorStartup(int argc, char **argv);
 // Call last: releases this program's handle on the link (the caller stays on the board).
 void DoorShutdown();
