@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Bounded fuzzing for CI: builds every fuzz target with clang in build-fuzz and runs each
-# for FUZZ_SECONDS (30) from its committed seeds, copied to a scratch folder so the
+# for FUZZ_SECONDS (20) from its committed seeds, copied to a scratch folder so the
 # committed corpus stays as it is. A crash, leak or sanitizer report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-SECONDS_EACH=${FUZZ_SECONDS:-30}
+SECONDS_EACH=${FUZZ_SECONDS:-20}
 BUILD=${FUZZ_BUILD:-build-fuzz}
 WORK=fuzz/corpus-work
 

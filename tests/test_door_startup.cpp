@@ -359,22 +359,14 @@ TEST_F(DoorExitTest, UsageScreen) {
                   "13:  -L         LOCAL MODE\n"
                   "14: Example: testdoor -L\n"
                   "16: Optional parameters\n"
-                  "17:  -X         DISABLE COMM ROUTINES (STDIO MODE)
-"
-                  "18:  -U         UTF-8 CALLER (CP437 OTHERWISE)
-"
-                  "19:  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437
-"
-                  "20:  -W         ASK THE CALLER'S WINDOW SIZE
-"
-                  "21:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT
-"
-                  "22:  -H         THIS SCREEN (ALSO -? AND --HELP)
-"
-                  "23:  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)
-"
-                  "24:  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)
-",
+                  "17:  -X         DISABLE COMM ROUTINES (STDIO MODE)\n"
+                  "18:  -U         UTF-8 CALLER (CP437 OTHERWISE)\n"
+                  "19:  -A         ASK THE CALLER'S TERMINAL: UTF-8 OR CP437\n"
+                  "20:  -W         ASK THE CALLER'S WINDOW SIZE\n"
+                  "21:  -C         CHECK: SHOW WHAT THE DOOR GOT AND WOULD DO, THEN EXIT\n"
+                  "22:  -H         THIS SCREEN (ALSO -? AND --HELP)\n"
+                  "23:  -P         NO SYSOP'S VIEW (DOORWATCH CANNOT WATCH THIS NODE)\n"
+                  "24:  -E         LEAN WIRE: SEND THE CALLER ONLY WHAT CHANGED (SLOW LINKS)\n",
                   "[slept 0]");
   // The sysop's habits from every other program: -h, --help, in either case and prefix.
   for (const char *help : {"-h", "/H", "--help", "--HELP"}) {
