@@ -58,6 +58,12 @@ def rows(screen, first, last, bold_is_bright):
     return [[cell(screen, x, y, bold_is_bright) for x in range(1, 81)] for y in range(first, last + 1)]
 
 
+def looks(cells):
+    """Rows as an eye sees them: a blank shows only its background, whatever the colour
+    that wrote it (the lean wire leaves that out)."""
+    return [[(" ", None, None, c[3]) if c[0] == " " else c for c in row] for row in cells]
+
+
 def text(screen, y):
     return screen.display[y - 1]
 
@@ -190,21 +196,23 @@ class WatchTest(unittest.TestCase):
         self.env = dict(os.environ, XDG_RUNTIME_DIR=self.runtime, LANG="C.UTF-8", LC_ALL="C.UTF-8",
                         TERM="xterm")
         self.ends = []
-        self.door = None
+        self.doors = []
+        self.door = None  # the last one started
 
     def tearDown(self):
         for end in self.ends:
             if isinstance(end, Watcher):
                 end.close()
-        if self.door and self.door.poll() is None:
-            self.door.kill()
-            self.door.wait()
+        for door in self.doors:
+            if door.poll() is None:
+                door.kill()
+                door.wait()
         shutil.rmtree(self.runtime, ignore_errors=True)
 
     def folder(self):
         return os.path.join(self.runtime, "doorkit")
 
-    def start_door(self, *extra):
+    def start_door(self, *extra, node=1):
         """The door as a board starts it: DOOR32.SYS naming the caller's inherited socket."""
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))
@@ -213,20 +221,22 @@ class WatchTest(unittest.TestCase):
         board, _ = listener.accept()
         listener.close()
         lines = ["2", str(board.fileno()), "38400", "Test Board", "1", "Watched Caller", "Tester", "100",
-                 "60", "1", "1"]
-        drop = os.path.join(self.runtime, "DOOR32.SYS")
+                 "60", "1", str(node)]
+        drop = os.path.join(self.runtime, f"node{node}", "DOOR32.SYS")
+        os.makedirs(os.path.dirname(drop), exist_ok=True)
         with open(drop, "w") as f:
             f.write("\r\n".join(lines) + "\r\n")
         self.door = subprocess.Popen([DOOR, "-D" + drop, *extra], pass_fds=[board.fileno()],
                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.DEVNULL, cwd=os.path.dirname(DOOR), env=self.env)
+        self.doors.append(self.door)
         board.close()
         client.setblocking(False)
         caller = Caller(client)
         self.ends.append(caller)
         return caller
 
-    def start_stdio_door(self):
+    def start_stdio_door(self, *extra):
         """A stdio door on the caller's 80x25 pseudo-terminal, as a board relays it (-X)."""
         lines = ["2", "-1", "38400", "Test Board", "1", "Watched Caller", "Tester", "100", "60", "1", "1"]
         drop = os.path.join(self.runtime, "DOOR32.SYS")
@@ -234,9 +244,10 @@ class WatchTest(unittest.TestCase):
             f.write("\r\n".join(lines) + "\r\n")
         master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
-        self.door = subprocess.Popen([DOOR, "-D" + drop, "-X"], stdin=slave, stdout=slave, stderr=slave,
+        self.door = subprocess.Popen([DOOR, "-D" + drop, "-X", *extra], stdin=slave, stdout=slave, stderr=slave,
                                      cwd=os.path.dirname(DOOR), env=dict(self.env, LC_ALL="C"),
                                      start_new_session=True)
+        self.doors.append(self.door)
         os.close(slave)
         caller = Caller(PtyEnd(master))
         self.ends.append(caller)
@@ -262,14 +273,15 @@ class WatchTest(unittest.TestCase):
                 time.sleep(0.05)
         return True
 
-    def socket_path(self):
-        return os.path.join(self.folder(), "node1.sock")
+    def socket_path(self, node=1):
+        return os.path.join(self.folder(), f"node{node}.sock")
 
     def at_question(self, caller):
         self.assertTrue(self.pump(lambda: QUESTION in "".join(caller.screen.display)), "the door asks")
 
-    def mirrors(self, caller, watcher):
-        return rows(watcher.screen, 1, 24, False) == rows(caller.screen, 1, 24, True)
+    def mirrors(self, caller, watcher, as_seen=False):
+        mirror, screen = rows(watcher.screen, 1, 24, False), rows(caller.screen, 1, 24, True)
+        return looks(mirror) == looks(screen) if as_seen else mirror == screen
 
     def test_watcher_shows_the_mirror_and_the_status_bar_several_at_once(self):
         caller = self.start_door()
@@ -292,14 +304,21 @@ class WatchTest(unittest.TestCase):
         self.assertTrue(self.pump(lambda: self.mirrors(caller, second)))
         self.assertIsNone(self.door.poll())
 
-    def test_a_stdio_door_is_watched_too(self):
-        caller = self.start_stdio_door()
+    def watch_stdio_door(self, *extra):
+        caller = self.start_stdio_door(*extra)
         self.at_question(caller)
         w = self.watch("1")
-        self.assertTrue(self.pump(lambda: self.mirrors(caller, w)), "\n".join(w.screen.display))
+        as_seen = "-E" in extra
+        self.assertTrue(self.pump(lambda: self.mirrors(caller, w, as_seen)), "\n".join(w.screen.display))
         w.type(b"n")  # the sysop answers for the caller
         self.assertTrue(self.pump(lambda: "Sixel" in "".join(caller.screen.display)))
-        self.assertTrue(self.pump(lambda: self.mirrors(caller, w)))
+        self.assertTrue(self.pump(lambda: self.mirrors(caller, w, as_seen)))
+
+    def test_a_stdio_door_is_watched_too(self):
+        self.watch_stdio_door()
+
+    def test_a_stdio_door_on_the_lean_wire_is_watched_too(self):
+        self.watch_stdio_door("-E")
 
     def test_listing_names_the_nodes(self):
         caller = self.start_door()
@@ -343,6 +362,58 @@ class WatchTest(unittest.TestCase):
         # The door goes on where it was: the question takes its answer.
         caller.type(b"n")
         self.assertTrue(self.pump(lambda: "Sixel" in "".join(caller.screen.display)))
+
+    def test_the_lean_wire_is_watched_as_the_full_stream(self):
+        """A door on the lean wire beside one on the full stream: its watcher gets the same
+        mirror and its keys act the same, while its caller's screen stays the full stream's."""
+        full = self.start_door(node=2)
+        lean = self.start_door("-E")
+        for caller in (full, lean):
+            self.at_question(caller)
+
+        def whole(caller):
+            return looks(rows(caller.screen, 1, 25, True)), (caller.screen.cursor.x, caller.screen.cursor.y)
+
+        def same_screens():
+            return whole(lean) == whole(full)
+
+        self.assertTrue(self.pump(same_screens), "\n".join(lean.screen.display))
+        w = self.watch(self.socket_path())  # by path: as root, "1" may find another test's door
+        self.assertTrue(self.pump(lambda: self.mirrors(lean, w, True) and "Left: 00:59" in text(w.screen, 25)),
+                        "\n".join(w.screen.display))
+
+        w.type(ALT_G)
+        self.assertTrue(self.pump(lambda: "Left: 01:04" in text(w.screen, 25)), text(w.screen, 25))
+        w.type(ALT_T)
+        self.assertTrue(self.pump(lambda: "Left: 00:59" in text(w.screen, 25)), text(w.screen, 25))
+        self.assertTrue(self.mirrors(lean, w, True) and same_screens(), "no key reached the caller's screen")
+
+        # Chat draws over the lean caller's screen and gives it back as it was, cursor too.
+        before = whole(lean)
+        w.type(ALT_C)
+        self.assertTrue(self.pump(lambda: "Chat with the sysop" in text(lean.screen, 1)))
+        w.type(b"hello caller\r")
+        lean.type(b"hi sysop\r")
+        self.assertTrue(self.pump(lambda: "hello caller" in text(lean.screen, 2) and "hi sysop" in text(w.screen, 13)),
+                        "\n".join(lean.screen.display))
+        self.assertTrue(self.pump(lambda: self.mirrors(lean, w, True)), "\n".join(w.screen.display))
+        w.type(ALT_C)
+        self.assertTrue(self.pump(lambda: whole(lean) == before), "\n".join(lean.screen.display))
+        self.assertTrue(self.pump(lambda: self.mirrors(lean, w, True)))
+
+        # Both doors go on to the next question: the same screen again.
+        for caller in (full, lean):
+            caller.type(b"n")
+        self.assertTrue(self.pump(lambda: all("Sixel" in "".join(c.screen.display) for c in (full, lean))))
+        self.assertTrue(self.pump(same_screens), "\n".join(lean.screen.display))
+        self.assertTrue(self.pump(lambda: self.mirrors(lean, w, True)))
+
+        w.type(ALT_H)
+        self.assertTrue(self.pump(lambda: lean.closed), "the connection is shut down")
+        self.assertIn("The Sysop Has Ended Your Call", "".join(lean.screen.display))
+        self.assertEqual(self.door.wait(20), 0)
+        self.assertTrue(self.pump(lambda: w.proc.poll() is not None))
+        self.assertFalse(os.path.exists(self.socket_path()), "the door takes its socket away")
 
     def test_sysop_hangs_up(self):
         caller = self.start_door()
